@@ -1,0 +1,54 @@
+#pragma once
+
+#include "mscomm.h"
+
+#include <QObject>
+#include <QSerialPort>
+
+#include <optional>
+
+// The serial control over QSerialPort.
+//
+// Two things go beyond a plain wrapper:
+// - Input and InBufferCount first pull whatever the operating system holds, so they see
+//   every received byte even when nobody has yielded to the event loop since it arrived.
+// - A line that goes away (a USB adapter pulled; on a pseudo-terminal, the other side
+//   closing) closes the port on the first error the driver reports. Left open, QSerialPort
+//   reports the same hang-up again at every turn of the event loop and keeps a core busy.
+//   The next operation then raises exactly one Failure naming the fault.
+class SerialPortComm : public QObject, public MSComm {
+    Q_OBJECT
+public:
+    explicit SerialPortComm(QObject* parent = nullptr);
+    ~SerialPortComm() override;
+
+    int Handshaking() const override { return handshaking_; }
+    void Handshaking(int mode) override;
+    QString Settings() const override { return settings_; }
+    void Settings(const QString& settings) override;
+    qint16 CommPort() const override { return commPort_; }
+    void CommPort(qint16 port) override;
+    bool PortOpen() const override;
+    void PortOpen(bool open) override;
+    qint16 InBufferCount() override;
+    QString Input() override;
+    void Output(const QString& text) override;
+    void WaitForInput(int msecs) override;
+
+private:
+    void applyHandshaking();
+    void applySettings();
+    void onError(QSerialPort::SerialPortError error);
+    // Moves what the operating system has received into the port's buffer, waiting at
+    // most msecs for the first byte.
+    void pull(int msecs);
+    void hangUp(const QString& reason);
+    // Raises the failure a hang-up left behind, or "port not open".
+    void requireOpen();
+
+    QSerialPort port_;
+    int handshaking_ = NoHandshaking;
+    QString settings_ = QStringLiteral("57600,n,8,1");
+    qint16 commPort_ = 1;
+    std::optional<QString> pendingFailure_;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "clock.h"
+#include "form_variables.h"
+#include "mscomm.h"
+#include "run_window.h"
+
+#include <QString>
+
+// Which failure handler is in force. Exactly one is at every moment of a run; the run moves
+// from one to the next at fixed steps.
+enum class FailureRegion {
+    Port,      // until the port is open
+    Download,  // the handshake and the transfer
+    FileOpen,  // opening the update file
+    Closing,   // closing the port and restoring the idle state
+};
+
+// What one update run shares between its stages: the window, the port, the clock, and the
+// values that live for the run.
+class RunContext {
+public:
+    RunContext(FormVariables& vars, RunWindow& window, MSComm& comm, Clock& clock)
+        : vars(vars), window(window), comm(comm), clock(clock) {}
+
+    FormVariables& vars;
+    RunWindow& window;
+    MSComm& comm;
+    Clock& clock;
+
+    FailureRegion region = FailureRegion::Port;
+    // Text read from the port: the handshake fills it and the transfer goes on with it.
+    QString ReplyBuffer;
+    float LoaderVersion = 0.0f;
+    QString OldFirmwareVersion;
+
+    // Input, remembering whether it brought anything.
+    QString ReadPort() {
+        QString text = comm.Input();
+        portWasQuiet_ = text.isEmpty();
+        return text;
+    }
+    // InBufferCount, likewise.
+    qint16 WaitingInput() {
+        const qint16 count = comm.InBufferCount();
+        portWasQuiet_ = count == 0;
+        return count;
+    }
+    // One yield to the event loop. When the last look at the port found it quiet there is
+    // nothing to do before the next event, so the yield sleeps until one arrives.
+    void Yield() { window.DoEvents(portWasQuiet_ ? YieldMode::UntilEvent : YieldMode::Poll); }
+
+    void Status(const QString& text) { window.SetCaption(Control::Label2, text); }
+    MsgBoxResult Box(const QString& prompt, int style) {
+        return window.MsgBox(prompt, style, window.Caption());
+    }
+
+private:
+    bool portWasQuiet_ = false;
+};

@@ -1,0 +1,154 @@
+#include "update_run.h"
+
+#include "failure.h"
+#include "run_context.h"
+
+#include <exception>
+
+namespace {
+
+const QString kLineSettings = QStringLiteral("57600,n,8,1");
+
+// Clears a flag when the run leaves, however it leaves.
+class RunningFlag {
+public:
+    explicit RunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
+    ~RunningFlag() { flag_ = false; }
+    RunningFlag(const RunningFlag&) = delete;
+    RunningFlag& operator=(const RunningFlag&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+void UpdateRun::RunUpdate() {
+    RunningFlag running(running_);
+    RunContext run(vars_, window_, comm_, clock_);
+    QString path;
+    try {
+        try {
+            path = window_.Text(Control::Text1);
+            if (path.size() < 2) {
+                run.Box(QStringLiteral("Select Firmware Update File."), OkOnly);
+                window_.SetFocus(Control::Command1);
+                return;
+            }
+            SetBusyState();
+            run.Status(QStringLiteral("Initializing the com port"));
+            comm_.Handshaking(MSComm::XonXoff);
+            comm_.Settings(kLineSettings);
+            if (!vars_.CancelRequested) {
+                comm_.CommPort(static_cast<qint16>(window_.ListIndex(Control::Combo1) + 1));
+                comm_.PortOpen(true);
+                if (!vars_.CancelRequested) {
+                    Stages(run);
+                    run.region = FailureRegion::Closing;
+                }
+            }
+            // The closing sequence. Reached from a Cancel before the port had a chance to
+            // carry anything, it runs under the port region.
+            ClosePort();
+            SetIdleState();
+        } catch (const std::exception&) {
+            HandleFailure(run, path);
+        }
+    } catch (const WindowClosed&) {
+        // The window went away while the run waited. Its unload has closed the port; the
+        // run touches nothing more and returns.
+    }
+}
+
+void UpdateRun::Stages(RunContext& run) {
+    run.region = FailureRegion::Download;
+    for (Control label : {Control::Label16, Control::Label17, Control::Label18}) {
+        window_.SetCaption(label, QString());
+        window_.SetVisible(label, true);
+    }
+}
+
+void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
+    const int style = OkOnly + Exclamation;
+    // A failure inside a handler ends the run quietly: there is nothing left to report to.
+    try {
+        switch (run.region) {
+            case FailureRegion::Port:
+                run.Box(QStringLiteral("Error encountered while accessing the com port."), style);
+                SetIdleState();
+                break;
+            case FailureRegion::Download:
+                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style);
+                ClosePort();
+                SetIdleState();
+                break;
+            case FailureRegion::FileOpen:
+                ClosePort();
+                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style);
+                SetIdleState();
+                break;
+            case FailureRegion::Closing:
+                run.Box(QStringLiteral("Error encountered while closing the com port."), style);
+                SetIdleState();
+                break;
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void UpdateRun::ClosePort() {
+    try {
+        if (comm_.PortOpen()) {
+            comm_.PortOpen(false);
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void UpdateRun::SetBusyState() {
+    window_.SetEnabled(Control::Command1, false);
+    window_.SetEnabled(Control::Command3, false);
+    window_.SetEnabled(Control::Command6, false);
+    window_.SetEnabled(Control::Text1, false);
+    window_.SetCaption(Control::Label2, QString());
+    vars_.CancelRequested = false;
+    window_.SetVisible(Control::Command4, true);
+    window_.SetEnabled(Control::Command4, true);
+    window_.ZOrder(Control::Command4);
+    window_.SetVisible(Control::Command6, false);
+    window_.SetEnabled(Control::Combo1, false);
+}
+
+void UpdateRun::SetIdleState() {
+    window_.SetVisible(Control::Label14, false);
+    window_.SetVisible(Control::Command6, true);
+    window_.SetVisible(Control::Command4, false);
+    window_.SetEnabled(Control::Command1, true);
+    window_.SetEnabled(Control::Command3, true);
+    window_.SetEnabled(Control::Command6, true);
+    window_.SetEnabled(Control::Text1, true);
+    window_.SetCaption(Control::Label2, QStringLiteral("Idle"));
+    window_.SetCaption(Control::Label14, QString());
+    window_.SetEnabled(Control::Combo1, true);
+}
+
+void UpdateRun::SetupPortList() {
+    for (int port = 1; port <= 8; ++port) {
+        window_.AddItem(Control::Combo1, QString::number(port));
+    }
+}
+
+void UpdateRun::Command4_Click() {
+    vars_.CancelRequested = true;
+    window_.SetEnabled(Control::Command4, false);
+}
+
+void UpdateRun::Timer1_Timer() {
+    if (vars_.TickCount < 5) {
+        ++vars_.TickCount;
+    }
+}
+
+void UpdateRun::Timer3_Timer() {
+    window_.SetCaption(Control::Label14, QString::number(vars_.LinesRemaining));
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "clock.h"
+#include "form_variables.h"
+#include "mscomm.h"
+#include "run_window.h"
+
+class RunContext;
+
+// One update run, from the press of the start button to the window's return to idle, and
+// the window's share in it: the idle and busy states, the Cancel button, the two timers and
+// the port list. Everything runs on the window's thread; RunUpdate holds it until the run
+// ends and yields to the event loop inside its waits, so Cancel and the timers keep working.
+class UpdateRun {
+public:
+    UpdateRun(FormVariables& vars, RunWindow& window, MSComm& comm, Clock& clock)
+        : vars_(vars), window_(window), comm_(comm), clock_(clock) {}
+
+    void RunUpdate();
+    // Closes the port if it is open; ignores every failure, so it never fails.
+    void ClosePort();
+    void SetBusyState();
+    void SetIdleState();
+    // Fills the port list with "1" to "8"; selects nothing.
+    void SetupPortList();
+
+    // Handlers of the window's events that belong to the run.
+    void Command6_Click() { RunUpdate(); }
+    void Command4_Click();
+    void Timer1_Timer();
+    void Timer3_Timer();
+
+    bool Running() const { return running_; }
+
+private:
+    // The stages after the port is open; they end by falling through to the closing
+    // sequence or by raising a failure.
+    void Stages(RunContext& run);
+    void HandleFailure(RunContext& run, const QString& path);
+
+    FormVariables& vars_;
+    RunWindow& window_;
+    MSComm& comm_;
+    Clock& clock_;
+    bool running_ = false;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QWidget;
+
+// The file-open dialog: a title, a filter list in the "description|pattern|..." notation, a
+// default extension, a longest file name, and a file name that survives between uses.
+class CommonDialog {
+public:
+    QString DialogTitle = QStringLiteral("Select File to Download");
+    QString Filter = QStringLiteral("Hex Files (*.hex)|*.hex");
+    QString DefaultExt = QStringLiteral(".hex");
+    int MaxFileSize = 260;
+    QString FileName;
+
+    // Shows the modal dialog. A chosen file goes into FileName; Cancel returns normally and
+    // leaves FileName as it was. Returns whether a file was chosen. A chosen name longer
+    // than MaxFileSize raises a Failure.
+    bool ShowOpen(QWidget* parent);
+
+    // Qt's name filters for a filter list: "Update Files (*.upd)|*.upd" becomes
+    // "Update Files (*.upd)"; "*.*" matches every file, also one without an extension.
+    static QStringList NameFilters(const QString& filter);
+
+    // What shows the dialog: given the title, the name filters (the first in force) and the
+    // default suffix, it returns the chosen path, or an empty text on Cancel. Tests put a
+    // script in its place.
+    using Chooser = std::function<QString(QWidget* parent, const QString& title,
+                                          const QStringList& nameFilters,
+                                          const QString& defaultSuffix)>;
+    Chooser Choose;
+};

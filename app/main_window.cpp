@@ -1,0 +1,335 @@
+#include "main_window.h"
+
+#include "path_box.h"
+#include "serial_port_comm.h"
+#include "window_font.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+#include <QUrl>
+
+const QString Form1::kAppTitle = QStringLiteral("Quorvel");
+
+// The picture and the icon live in a static library; pull them in explicitly so that the
+// linker keeps them.
+static void InitResources() { Q_INIT_RESOURCE(quorvel); }
+
+namespace {
+
+// Labels keep the look the layout was drawn for: text at the top left of the label, so that
+// the labels of a row line up whatever their heights, and no wrapping.
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(geometry);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QGroupBox* MakeFrame(QWidget* parent, const char* name, const QString& title, QRect geometry) {
+    auto* frame = new QGroupBox(title, parent);
+    frame->setObjectName(QLatin1String(name));
+    frame->setGeometry(geometry);
+    return frame;
+}
+
+}  // namespace
+
+Form1::Form1(std::unique_ptr<MSComm> comm, std::unique_ptr<Clock> clock)
+    : comm_(comm ? std::move(comm) : std::make_unique<SerialPortComm>()),
+      clock_(clock ? std::move(clock) : std::make_unique<MonotonicClock>()),
+      run_(vars_, *this, *comm_, *clock_) {
+    InitResources();
+    CreateControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::CreateControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(kAppTitle);
+    setWindowIcon(QIcon(QStringLiteral(":/quorvel/icon.png")));
+    setFixedSize(550, 403);
+    setFont(WindowFont());
+
+    // In the order of creation; each container before its contents. Positions inside a
+    // frame are measured from the frame's top-left corner, caption band included.
+    Timer3 = new QTimer(this);
+    Timer3->setObjectName(QStringLiteral("Timer3"));
+    Timer3->setInterval(1000);
+
+    Frame5 = MakeFrame(this, "Frame5", QString(), QRect(8, 256, 529, 89));
+    Label14 = MakeLabel(Frame5, "Label14", QString(), QRect(232, 24, 57, 17));
+    Label14->hide();
+    Label18 = MakeLabel(Frame5, "Label18", QStringLiteral("Update:"), QRect(296, 48, 217, 25));
+    Label17 = MakeLabel(Frame5, "Label17", QStringLiteral("Firmware:"), QRect(296, 24, 217, 25));
+    Label16 = MakeLabel(Frame5, "Label16", QStringLiteral("Loader:"), QRect(8, 48, 177, 25));
+    Label3 = MakeLabel(Frame5, "Label3", QStringLiteral("Status:"), QRect(8, 24, 33, 17));
+    Label2 = MakeLabel(Frame5, "Label2", QStringLiteral("Idle"), QRect(48, 24, 233, 17));
+    // The count reads as the end of the status line: it lies above it and hides whatever
+    // of the line runs under it.
+    Label14->raise();
+    Label14->setAutoFillBackground(true);
+
+    Frame4 = MakeFrame(this, "Frame4", QString(), QRect(8, 160, 529, 97));
+    Command6 = MakeButton(Frame4, "Command6",
+                          QStringLiteral("Select File, Press This Button, then Restart Datalogger"),
+                          QRect(80, 56, 361, 33));
+    Command4 = MakeButton(Frame4, "Command4", QStringLiteral("Cancel"), QRect(200, 56, 121, 33));
+    Command4->hide();
+    Command1 = MakeButton(Frame4, "Command1", QStringLiteral("&Browse"), QRect(464, 24, 49, 21));
+    Text1 = new PathBox(Frame4);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(32, 24, 417, 19);
+
+    Frame1 = MakeFrame(this, "Frame1", QStringLiteral("Connection"), QRect(32, 32, 121, 81));
+    Combo1 = new QComboBox(Frame1);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setGeometry(8, 40, 105, 21);
+    Combo1->setEditable(false);
+    Label4 = MakeLabel(Frame1, "Label4", QStringLiteral("Com Port Selection:"),
+                       QRect(8, 24, 107, 17));
+
+    Command3 = MakeButton(this, "Command3", QStringLiteral("E&xit"), QRect(208, 360, 129, 33));
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(60);
+
+    Image1 = new QLabel(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(160, 0, 350, 150);
+    Image1->setPixmap(QPixmap(QStringLiteral(":/quorvel/picture.png")));
+    Image1->setScaledContents(false);
+
+    pacer_ = new QTimer(this);
+    pacer_->setInterval(10);
+
+    // Tab order: Combo1, Browse, start, Cancel (while shown), Exit, the path box.
+    setTabOrder(Combo1, Command1);
+    setTabOrder(Command1, Command6);
+    setTabOrder(Command6, Command4);
+    setTabOrder(Command4, Command3);
+    setTabOrder(Command3, Text1);
+    Combo1->setFocus();
+
+    // Escape presses Cancel, and only while Cancel is shown and enabled.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (Command4->isVisibleTo(this) && Command4->isEnabled()) {
+            Command4->click();
+        }
+    });
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    connect(Text1, &PathBox::GotFocus, this, &Form1::Text1_GotFocus);
+    connect(Text1, &PathBox::FilesDropped, this, &Form1::Text1_OLEDragDrop);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
+    Timer1->start();
+
+    // Centred on the screen it opens on.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void Form1::Form_Load() {
+    run_.SetupPortList();
+    setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
+                   QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
+                   QString::number(QUORVEL_VERSION_MINOR));
+    LoadPrefs(prefsPath_);
+}
+
+void Form1::Form_Unload() {
+    if (unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    run_.ClosePort();
+    SavePrefs(prefsPath_);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    Form_Unload();
+    event->accept();
+}
+
+void Form1::Command1_Click() {}
+
+void Form1::Command3_Click() {
+    close();
+    QCoreApplication::exit(0);
+}
+
+void Form1::Command4_Click() { run_.Command4_Click(); }
+
+void Form1::Command6_Click() {
+    run_.Command6_Click();
+    pacer_->stop();
+}
+
+void Form1::Text1_GotFocus() { AutoSelect(Text1); }
+
+void Form1::Text1_OLEDragDrop(const QMimeData* data) {
+    if (!PathBox::OffersFileList(data)) {
+        return;
+    }
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            Text1->setText(QDir::toNativeSeparators(url.toLocalFile()));
+        }
+    }
+}
+
+void Form1::Timer1_Timer() { run_.Timer1_Timer(); }
+
+void Form1::Timer3_Timer() { run_.Timer3_Timer(); }
+
+void Form1::AutoSelect(QWidget* SelObject) {
+    if (auto* box = qobject_cast<QLineEdit*>(SelObject)) {
+        box->setCursorPosition(0);
+        box->setSelection(0, static_cast<int>(box->text().size()));
+    }
+}
+
+void Form1::LoadDefaults() {
+    Combo1->setCurrentIndex(0);
+    Text1->setText(QString());
+    vars_.Tokens = ProtocolTokens::Defaults();
+}
+
+void Form1::LoadPrefs(const QString&) { LoadDefaults(); }
+
+void Form1::SavePrefs(const QString&) {}
+
+QString Form1::PrefsPath() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/prefs.txt");
+}
+
+QWidget* Form1::Widget(Control control) const {
+    switch (control) {
+        case Control::Label2:
+            return Label2;
+        case Control::Label14:
+            return Label14;
+        case Control::Label16:
+            return Label16;
+        case Control::Label17:
+            return Label17;
+        case Control::Label18:
+            return Label18;
+        case Control::Command1:
+            return Command1;
+        case Control::Command3:
+            return Command3;
+        case Control::Command4:
+            return Command4;
+        case Control::Command6:
+            return Command6;
+        case Control::Text1:
+            return Text1;
+        case Control::Combo1:
+            return Combo1;
+        case Control::Timer3:
+            break;
+    }
+    return nullptr;
+}
+
+QString Form1::Caption() const { return windowTitle(); }
+
+void Form1::SetCaption(Control control, const QString& text) {
+    if (auto* label = qobject_cast<QLabel*>(Widget(control))) {
+        label->setText(text);
+    }
+}
+
+void Form1::SetEnabled(Control control, bool enabled) {
+    if (control == Control::Timer3) {
+        if (enabled) {
+            Timer3->start();
+        } else {
+            Timer3->stop();
+        }
+        return;
+    }
+    if (QWidget* widget = Widget(control)) {
+        widget->setEnabled(enabled);
+    }
+}
+
+void Form1::SetVisible(Control control, bool visible) {
+    if (QWidget* widget = Widget(control)) {
+        widget->setVisible(visible);
+    }
+}
+
+void Form1::ZOrder(Control control) {
+    if (QWidget* widget = Widget(control)) {
+        widget->raise();
+    }
+}
+
+void Form1::SetFocus(Control control) {
+    if (QWidget* widget = Widget(control)) {
+        widget->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+QString Form1::Text(Control control) const {
+    return control == Control::Text1 ? Text1->text() : QString();
+}
+
+int Form1::ListIndex(Control control) const {
+    return control == Control::Combo1 ? Combo1->currentIndex() : -1;
+}
+
+void Form1::AddItem(Control control, const QString& item) {
+    if (control == Control::Combo1) {
+        Combo1->addItem(item);
+    }
+}
+
+MsgBoxResult Form1::MsgBox(const QString& prompt, int style, const QString& title) {
+    const MsgBoxResult answer = MessageBox(this, prompt, style, title);
+    if (unloaded_) {
+        throw WindowClosed();
+    }
+    return answer;
+}
+
+void Form1::DoEvents(YieldMode mode) {
+    if (!pacer_->isActive()) {
+        pacer_->start();
+    }
+    QCoreApplication::processEvents(mode == YieldMode::UntilEvent
+                                        ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
+                                        : QEventLoop::AllEvents);
+    if (unloaded_) {
+        throw WindowClosed();
+    }
+}

@@ -1,0 +1,20 @@
+#include "message_box.h"
+
+#include <QMessageBox>
+
+MsgBoxResult ShowMessageBox(QWidget* parent, const QString& prompt, int style,
+                            const QString& title) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(prompt);
+    box.setIcon((style & 0x70) == Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon);
+    if ((style & 0x0F) == YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        return box.exec() == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+    return MsgBoxResult::Ok;
+}

@@ -1,0 +1,287 @@
+// The window as the user first sees it: every control's kind, place, text and state, the
+// keyboard (tab order, Escape, access keys), drops onto the path box, and whether every
+// caption can be read in full.
+
+#include "main_window.h"
+#include "path_box.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+template <typename T = QWidget>
+T* Find(Form1& form, const char* name) {
+    return form.findChild<T*>(QLatin1String(name));
+}
+
+}  // namespace
+
+class FormLayoutTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void controls_data();
+    void controls();
+    void placesOnTheWindow_data();
+    void placesOnTheWindow();
+    void captionsAreReadable();
+    void timersDialogAndPort();
+    void tabOrder();
+    void escapePressesCancelOnlyWhileShown();
+    void accessKeys();
+    void drops();
+
+private:
+    QTemporaryDir dir_;
+    QStringList boxes_;
+    std::unique_ptr<Form1> form_;
+};
+
+void FormLayoutTest::init() {
+    form_ = std::make_unique<Form1>();
+    boxes_.clear();
+    form_->MessageBox = [this](QWidget*, const QString& prompt, int, const QString&) {
+        boxes_ << prompt;
+        return MsgBoxResult::Ok;
+    };
+    form_->SetPrefsPath(dir_.filePath(QStringLiteral("prefs.txt")));
+    form_->Form_Load();
+    form_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    QApplication::setActiveWindow(form_.get());
+}
+
+void FormLayoutTest::cleanup() { form_.reset(); }
+
+void FormLayoutTest::controls_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<bool>("shown");
+
+    // clang-format off
+    QTest::newRow("Frame5")   << "Frame5"   << "QGroupBox"   << "Form1"  << ""        << QRect(8, 256, 529, 89)  << true;
+    QTest::newRow("Label14")  << "Label14"  << "QLabel"      << "Frame5" << ""        << QRect(232, 24, 57, 17)  << false;
+    QTest::newRow("Label18")  << "Label18"  << "QLabel"      << "Frame5" << "Update:" << QRect(296, 48, 217, 25) << true;
+    QTest::newRow("Label17")  << "Label17"  << "QLabel"      << "Frame5" << "Firmware:" << QRect(296, 24, 217, 25) << true;
+    QTest::newRow("Label16")  << "Label16"  << "QLabel"      << "Frame5" << "Loader:" << QRect(8, 48, 177, 25)   << true;
+    QTest::newRow("Label3")   << "Label3"   << "QLabel"      << "Frame5" << "Status:" << QRect(8, 24, 33, 17)    << true;
+    QTest::newRow("Label2")   << "Label2"   << "QLabel"      << "Frame5" << "Idle"    << QRect(48, 24, 233, 17)  << true;
+    QTest::newRow("Frame4")   << "Frame4"   << "QGroupBox"   << "Form1"  << ""        << QRect(8, 160, 529, 97)  << true;
+    QTest::newRow("Command6") << "Command6" << "QPushButton" << "Frame4" << "Select File, Press This Button, then Restart Datalogger" << QRect(80, 56, 361, 33) << true;
+    QTest::newRow("Command4") << "Command4" << "QPushButton" << "Frame4" << "Cancel"  << QRect(200, 56, 121, 33) << false;
+    QTest::newRow("Command1") << "Command1" << "QPushButton" << "Frame4" << "&Browse" << QRect(464, 24, 49, 21)  << true;
+    QTest::newRow("Text1")    << "Text1"    << "PathBox"     << "Frame4" << ""        << QRect(32, 24, 417, 19)  << true;
+    QTest::newRow("Frame1")   << "Frame1"   << "QGroupBox"   << "Form1"  << "Connection" << QRect(32, 32, 121, 81) << true;
+    QTest::newRow("Combo1")   << "Combo1"   << "QComboBox"   << "Frame1" << "1"       << QRect(8, 40, 105, 21)   << true;
+    QTest::newRow("Label4")   << "Label4"   << "QLabel"      << "Frame1" << "Com Port Selection:" << QRect(8, 24, 107, 17) << true;
+    QTest::newRow("Command3") << "Command3" << "QPushButton" << "Form1"  << "E&xit"   << QRect(208, 360, 129, 33) << true;
+    QTest::newRow("Image1")   << "Image1"   << "QLabel"      << "Form1"  << ""        << QRect(160, 0, 350, 150) << true;
+    // clang-format on
+}
+
+void FormLayoutTest::controls() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, container);
+    QFETCH(QString, text);
+    QFETCH(QRect, geometry);
+    QFETCH(bool, shown);
+
+    QWidget* w = form_->findChild<QWidget*>(name);
+    QVERIFY(w);
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), kind);
+    QCOMPARE(w->parentWidget()->objectName(), container);
+    QCOMPARE(w->geometry(), geometry);
+    QCOMPARE(w->isVisible(), shown);
+    QVERIFY(w->isEnabled());
+    QString actual;
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        actual = label->text();
+    } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+        actual = button->text();
+    } else if (auto* frame = qobject_cast<QGroupBox*>(w)) {
+        actual = frame->title();
+    } else if (auto* box = qobject_cast<QLineEdit*>(w)) {
+        actual = box->text();
+    } else if (auto* list = qobject_cast<QComboBox*>(w)) {
+        actual = list->currentText();
+        QCOMPARE(list->count(), 8);
+        QVERIFY(!list->isEditable());
+        QCOMPARE(list->hasFocus(), true);
+    }
+    QCOMPARE(actual, text);
+}
+
+void FormLayoutTest::placesOnTheWindow_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("onWindow");  // left, top, right, bottom as on the window
+    QTest::newRow("Text1") << "Text1" << QRect(QPoint(40, 184), QPoint(457, 203));
+    QTest::newRow("Command1") << "Command1" << QRect(QPoint(472, 184), QPoint(521, 205));
+    QTest::newRow("Command6") << "Command6" << QRect(QPoint(88, 216), QPoint(449, 249));
+    QTest::newRow("Command4") << "Command4" << QRect(QPoint(208, 216), QPoint(329, 249));
+    QTest::newRow("Frame1") << "Frame1" << QRect(QPoint(32, 32), QPoint(153, 113));
+    QTest::newRow("Command3") << "Command3" << QRect(QPoint(208, 360), QPoint(337, 393));
+}
+
+void FormLayoutTest::placesOnTheWindow() {
+    QFETCH(QString, name);
+    QFETCH(QRect, onWindow);
+    QWidget* w = form_->findChild<QWidget*>(name);
+    const QPoint topLeft = w->mapTo(form_.get(), QPoint(0, 0));
+    // The right and bottom edges are exclusive, as the layout measures them.
+    QCOMPARE(QRect(topLeft, w->size()).adjusted(0, 0, 1, 1), onWindow);
+    QCOMPARE(form_->size(), QSize(550, 403));
+    QCOMPARE(form_->minimumSize(), form_->maximumSize());
+    QCOMPARE(form_->windowTitle(), QStringLiteral("Quorvel - V 1.0"));
+    QCOMPARE(form_->windowIcon().availableSizes().value(0), QSize(32, 32));
+    QCOMPARE(Find<QLabel>(*form_, "Image1")->pixmap().size(), QSize(350, 150));
+}
+
+void FormLayoutTest::captionsAreReadable() {
+    // Every fixed caption fits its control, and the status line of the transfer ends before
+    // the count that lies over its right end.
+    for (QLabel* label : form_->findChildren<QLabel*>()) {
+        if (label->objectName() != QLatin1String("Image1")) {
+            const QFontMetrics m(label->font());
+            QVERIFY2(m.horizontalAdvance(label->text()) <= label->width(), qPrintable(label->text()));
+            QVERIFY2(m.height() <= label->height(), qPrintable(label->objectName()));
+        }
+    }
+    for (QPushButton* button : form_->findChildren<QPushButton*>()) {
+        QVERIFY2(button->fontMetrics().horizontalAdvance(button->text().remove('&')) <=
+                     button->width() - 8,
+                 qPrintable(button->text()));
+    }
+    const QFontMetrics m(Find<QLabel>(*form_, "Label2")->font());
+    QVERIFY(m.horizontalAdvance(QStringLiteral("Sending FLASH File - lines remaining ")) <= 232 - 48);
+    QVERIFY(m.horizontalAdvance(QStringLiteral("Requesting Datalogger Ready.  Try #3")) <= 233);
+    QVERIFY(m.horizontalAdvance(QStringLiteral("-32768")) <= 57);
+    auto* frame = Find<QGroupBox>(*form_, "Frame1");
+    QVERIFY(frame->fontMetrics().horizontalAdvance(frame->title()) < frame->width() - 10);
+}
+
+void FormLayoutTest::timersDialogAndPort() {
+    auto* timer1 = Find<QTimer>(*form_, "Timer1");
+    auto* timer3 = Find<QTimer>(*form_, "Timer3");
+    QVERIFY(timer1 && timer3);
+    QCOMPARE(timer1->interval(), 60);
+    QVERIFY(timer1->isActive());
+    QCOMPARE(timer3->interval(), 1000);
+    QVERIFY(!timer3->isActive());
+    // TickCount climbs to 5 and stays there.
+    QTRY_COMPARE_WITH_TIMEOUT(form_->Variables().TickCount, qint16(5), 2000);
+    QTest::qWait(150);
+    QCOMPARE(form_->Variables().TickCount, qint16(5));
+
+    QCOMPARE(form_->BrowseDialog.DialogTitle, QStringLiteral("Select File to Download"));
+    QCOMPARE(form_->BrowseDialog.Filter, QStringLiteral("Hex Files (*.hex)|*.hex"));
+    QCOMPARE(form_->BrowseDialog.DefaultExt, QStringLiteral(".hex"));
+    QCOMPARE(form_->BrowseDialog.MaxFileSize, 260);
+    QCOMPARE(form_->MSComm1().Settings(), QStringLiteral("57600,n,8,1"));
+    QCOMPARE(form_->MSComm1().InBufferSize(), 1024);
+    QCOMPARE(form_->MSComm1().OutBufferSize(), 512);
+    QCOMPARE(form_->MSComm1().ParityReplace(), QStringLiteral("?"));
+    QVERIFY(!form_->MSComm1().PortOpen());
+}
+
+void FormLayoutTest::tabOrder() {
+    auto order = [this](int presses) {
+        QStringList seen;
+        for (int i = 0; i < presses; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            seen << QApplication::focusWidget()->objectName();
+        }
+        return seen;
+    };
+    Find(*form_, "Combo1")->setFocus();
+    QCOMPARE(order(5), QStringList({"Command1", "Command6", "Command3", "Text1", "Combo1"}));
+
+    // While a run lasts only Cancel can take the focus.
+    form_->Run().SetBusyState();
+    Find(*form_, "Command4")->setFocus();
+    QCOMPARE(order(2), QStringList({"Command4", "Command4"}));
+    form_->Run().SetIdleState();
+    Find(*form_, "Command6")->setFocus();
+    QCOMPARE(order(1), QStringList({"Command3"}));
+}
+
+void FormLayoutTest::escapePressesCancelOnlyWhileShown() {
+    QTest::keyClick(form_.get(), Qt::Key_Escape);
+    QVERIFY(!form_->Variables().CancelRequested);
+
+    form_->Run().SetBusyState();
+    QTest::keyClick(form_.get(), Qt::Key_Escape);
+    QVERIFY(form_->Variables().CancelRequested);
+    QVERIFY(!Find(*form_, "Command4")->isEnabled());
+    // Once pressed, Cancel is greyed out and Escape does nothing more.
+    form_->Variables().CancelRequested = false;
+    QTest::keyClick(form_.get(), Qt::Key_Escape);
+    QVERIFY(!form_->Variables().CancelRequested);
+    form_->Run().SetIdleState();
+    // Enter presses no button.
+    QSignalSpy start(Find<QPushButton>(*form_, "Command6"), &QPushButton::clicked);
+    Find(*form_, "Command6")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(start.count(), 0);
+}
+
+void FormLayoutTest::accessKeys() {
+    auto* browse = Find<QPushButton>(*form_, "Command1");
+    auto* exit = Find<QPushButton>(*form_, "Command3");
+    QSignalSpy browsed(browse, &QPushButton::clicked);
+    QSignalSpy exited(exit, &QPushButton::clicked);
+    form_->BrowseDialog.Choose = [](QWidget*, const QString&, const QStringList&, const QString&) {
+        return QString();
+    };
+    QTest::keyClick(form_.get(), Qt::Key_B, Qt::AltModifier);
+    QTRY_COMPARE(browsed.count(), 1);
+    QCOMPARE(exited.count(), 0);
+    QTest::keyClick(form_.get(), Qt::Key_X, Qt::AltModifier);
+    QTRY_COMPARE(exited.count(), 1);
+    QVERIFY(form_->Unloaded());
+}
+
+void FormLayoutTest::drops() {
+    auto* text1 = Find<PathBox>(*form_, "Text1");
+    text1->setText(QStringLiteral("/before.upd"));
+    auto drop = [text1](QMimeData* data) {
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(text1, &enter);
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(text1, &event);
+        return enter.isAccepted();
+    };
+
+    QMimeData text;
+    text.setText(QStringLiteral("/dropped/as/text.upd"));
+    QVERIFY(!drop(&text));
+    QCOMPARE(text1->text(), QStringLiteral("/before.upd"));
+
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile("/fw/a.upd"), QUrl::fromLocalFile("/fw/b.hex"),
+                   QUrl::fromLocalFile("/fw/c d.upd")});
+    QVERIFY(drop(&files));
+    QCOMPARE(text1->text(), QStringLiteral("/fw/c d.upd"));
+
+    // Nothing else on the window takes a drop.
+    for (QWidget* w : form_->findChildren<QWidget*>()) {
+        QCOMPARE(w->acceptDrops(), w == text1);
+    }
+    QVERIFY(!form_->acceptDrops());
+}
+
+QTEST_MAIN(FormLayoutTest)
+#include "test_form_layout.moc"

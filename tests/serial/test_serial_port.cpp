@@ -1,0 +1,210 @@
+// The real serial layer on a real pseudo-terminal.
+
+#include "failure.h"
+#include "port_names.h"
+#include "pty_pair.h"
+#include "serial_port_comm.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// All byte values but XON and XOFF, which the line discipline keeps for flow control.
+QByteArray AllBytes() {
+    QByteArray bytes;
+    for (int b = 0; b < 256; ++b) {
+        if (b != 0x11 && b != 0x13) {
+            bytes.append(char(b));
+        }
+    }
+    return bytes;
+}
+
+void OpenOn(SerialPortComm& comm, int port) {
+    comm.Handshaking(MSComm::XonXoff);
+    comm.Settings(QStringLiteral("57600,n,8,1"));
+    comm.CommPort(static_cast<qint16>(port));
+    comm.PortOpen(true);
+}
+
+}  // namespace
+
+class SerialPortTest : public QObject {
+    Q_OBJECT
+private slots:
+    void settingsReachTheLine();
+    void bytesPassUnchangedBothWays();
+    void refusedOperations_data();
+    void refusedOperations();
+    void farSideClosing_data();
+    void farSideClosing();
+    void portNames();
+};
+
+void SerialPortTest::settingsReachTheLine() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    pty.PointPortAt(3);
+    SerialPortComm comm;
+    QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
+    QCOMPARE(comm.InBufferSize(), 1024);
+    QCOMPARE(comm.OutBufferSize(), 512);
+    QCOMPARE(comm.ParityReplace(), QStringLiteral("?"));
+    QVERIFY(!comm.PortOpen());
+
+    OpenOn(comm, 3);
+    QVERIFY(comm.PortOpen());
+    const termios t = pty.Settings();
+    QCOMPARE(cfgetospeed(&t), speed_t(B57600));
+    QCOMPARE(cfgetispeed(&t), speed_t(B57600));
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    QCOMPARE(t.c_lflag & (ICANON | ECHO), tcflag_t(0));
+
+    // A change of format on an open port reaches the line at once. (A pseudo-terminal keeps
+    // 8 data bits and no parity whatever it is told, so only speed and stop bits can show.)
+    comm.Settings(QStringLiteral("9600,n,8,2"));
+    const termios changed = pty.Settings();
+    QCOMPARE(cfgetospeed(&changed), speed_t(B9600));
+    QCOMPARE(changed.c_cflag & CSTOPB, tcflag_t(CSTOPB));
+    comm.PortOpen(false);
+    QVERIFY(!comm.PortOpen());
+}
+
+void SerialPortTest::bytesPassUnchangedBothWays() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    pty.PointPortAt(4);
+    SerialPortComm comm;
+    OpenOn(comm, 4);
+    const QByteArray bytes = AllBytes();
+
+    comm.Output(QString::fromLatin1(bytes));
+    QCOMPARE(pty.Read(bytes.size()), bytes);
+
+    // No event loop runs here: Input alone must fetch what the system has received.
+    pty.Write(bytes);
+    QString received;
+    QElapsedTimer waited;
+    waited.start();
+    while (received.size() < bytes.size() && waited.elapsed() < 3000) {
+        comm.WaitForInput(50);
+        if (comm.InBufferCount() > 0) {
+            received += comm.Input();
+        }
+    }
+    QCOMPARE(received.toLatin1(), bytes);
+    QCOMPARE(comm.InBufferCount(), qint16(0));
+    QCOMPARE(comm.Input(), QString());
+}
+
+void SerialPortTest::refusedOperations_data() {
+    QTest::addColumn<QString>("what");
+    QTest::newRow("missing device") << "open missing";
+    QTest::newRow("port number 0") << "port 0";
+    QTest::newRow("bad line format") << "settings";
+    QTest::newRow("bad flow control") << "handshaking";
+    QTest::newRow("read while closed") << "input closed";
+    QTest::newRow("write while closed") << "output closed";
+    QTest::newRow("open twice") << "open twice";
+    QTest::newRow("port number while open") << "port while open";
+}
+
+void SerialPortTest::refusedOperations() {
+    QFETCH(QString, what);
+    PtyPair pty;
+    pty.PointPortAt(5);
+    qputenv("QUORVEL_COM6", "/dev/quorvel-no-such-port");
+    SerialPortComm comm;
+    const bool needsOpen = what.endsWith(QLatin1String("twice")) || what.endsWith(QLatin1String("open"));
+    if (needsOpen) {
+        OpenOn(comm, 5);
+    }
+    bool raised = false;
+    try {
+        if (what == QLatin1String("open missing")) {
+            OpenOn(comm, 6);
+        } else if (what == QLatin1String("port 0")) {
+            comm.CommPort(0);
+        } else if (what == QLatin1String("settings")) {
+            comm.Settings(QStringLiteral("fast,n,8,1"));
+        } else if (what == QLatin1String("handshaking")) {
+            comm.Handshaking(7);
+        } else if (what == QLatin1String("input closed")) {
+            comm.Input();
+        } else if (what == QLatin1String("output closed")) {
+            comm.Output(QStringLiteral("x"));
+        } else if (what == QLatin1String("open twice")) {
+            comm.PortOpen(true);
+        } else if (what == QLatin1String("port while open")) {
+            comm.CommPort(2);
+        }
+    } catch (const Failure&) {
+        raised = true;
+    }
+    QVERIFY(raised);
+    QCOMPARE(comm.PortOpen(), needsOpen);
+}
+
+void SerialPortTest::farSideClosing_data() {
+    QTest::addColumn<bool>("eventLoopFirst");
+    QTest::newRow("noticed by a read") << false;
+    QTest::newRow("noticed by the event loop") << true;
+}
+
+void SerialPortTest::farSideClosing() {
+    QFETCH(bool, eventLoopFirst);
+    PtyPair pty;
+    pty.PointPortAt(7);
+    SerialPortComm comm;
+    OpenOn(comm, 7);
+    pty.CloseOwnSlave();
+    pty.CloseMaster();
+
+    if (eventLoopFirst) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 100) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+    }
+    QStringList reasons;
+    for (int i = 0; i < 3; ++i) {
+        try {
+            comm.Input();
+        } catch (const Failure& f) {
+            reasons << f.reason();
+        }
+    }
+    // The hang-up is reported once; every later read fails as a read of a closed port.
+    QCOMPARE(reasons.size(), 3);
+    QVERIFY2(reasons[0] != QLatin1String("Port not open"), qPrintable(reasons[0]));
+    QCOMPARE(reasons[1], QStringLiteral("Port not open"));
+    QVERIFY(!comm.PortOpen());
+
+    // A hung-up line must not keep the event loop busy: a busy loop would use all of the
+    // 300 ms; an idle one, woken every 10 ms as during a run, next to nothing.
+    QTimer pacer;
+    pacer.start(10);
+    const double before = ProcessCpuMs();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    QVERIFY2(ProcessCpuMs() - before < 150, "the event loop spins after a hang-up");
+}
+
+void SerialPortTest::portNames() {
+    qputenv("QUORVEL_COM2", "/dev/ttyUSB0");
+    QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyUSB0"));
+    qunsetenv("QUORVEL_COM8");
+    QCOMPARE(PortDeviceName(8), QStringLiteral("/dev/ttyS7"));
+}
+
+QTEST_GUILESS_MAIN(SerialPortTest)
+#include "test_serial_port.moc"

@@ -1,0 +1,264 @@
+#pragma once
+
+// Fakes for the update run: a recording window, a scripted port and a virtual clock. Time is
+// virtual: it moves only when the run yields (or blocks on the port in its final wait), so
+// tests of whole-second waits run in microseconds and never depend on the machine's speed.
+
+#include "clock.h"
+#include "failure.h"
+#include "mscomm.h"
+#include "run_window.h"
+#include "update_run.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+
+struct VirtualTime {
+    // Starts in the middle of a second, so that a whole-second wait lasts less than its
+    // nominal length, as on a real clock.
+    qint64 ms = 1'000'500;
+};
+
+class FakeClock : public Clock {
+public:
+    explicit FakeClock(VirtualTime& time) : time_(time) {}
+    qint64 Seconds() override { return time_.ms / 1000; }
+
+private:
+    VirtualTime& time_;
+};
+
+// A port whose peer is a script: what the run writes goes to onOutput, which may queue
+// replies to arrive at a virtual time. Every operation is logged, and any can be made to
+// fail.
+class FakeComm : public MSComm {
+public:
+    explicit FakeComm(VirtualTime& time) : time_(time) {}
+
+    QStringList log;
+    // Operations (by the name they log with, e.g. "PortOpen=1") that raise a Failure.
+    QStringList failing;
+    // Called after each logged operation, e.g. to press Cancel at a given step.
+    std::function<void(const QString& op)> onOp;
+    // The peer: called with each text the run writes.
+    std::function<void(const QString& text)> onOutput;
+    // Everything written, in order.
+    QStringList written;
+
+    // Queues text to arrive after delayMs of virtual time.
+    void Send(const QString& text, qint64 delayMs = 0) { arrivals_.push_back({time_.ms + delayMs, text}); }
+    qint64 Now() const { return time_.ms; }
+
+    int Handshaking() const override { return handshaking_; }
+    void Handshaking(int mode) override {
+        Op(QStringLiteral("Handshaking=%1").arg(mode));
+        handshaking_ = mode;
+    }
+    QString Settings() const override { return settings_; }
+    void Settings(const QString& s) override {
+        Op(QStringLiteral("Settings=") + s);
+        settings_ = s;
+    }
+    qint16 CommPort() const override { return port_; }
+    void CommPort(qint16 p) override {
+        Op(QStringLiteral("CommPort=%1").arg(p));
+        if (p < 1) {
+            throw Failure(QStringLiteral("Invalid port number"));
+        }
+        port_ = p;
+    }
+    bool PortOpen() const override { return open_; }
+    void PortOpen(bool open) override {
+        Op(QStringLiteral("PortOpen=%1").arg(open ? 1 : 0));
+        open_ = open;
+    }
+    qint16 InBufferCount() override {
+        RequireOpen();
+        Deliver();
+        return static_cast<qint16>(qMin(buffer_.size(), qsizetype(32767)));
+    }
+    QString Input() override {
+        RequireOpen();
+        Deliver();
+        QString text;
+        text.swap(buffer_);
+        return text;
+    }
+    void Output(const QString& text) override {
+        RequireOpen();
+        Op(QStringLiteral("Output=") + text);
+        written << text;
+        if (onOutput) {
+            onOutput(text);
+        }
+    }
+    void WaitForInput(int msecs) override {
+        RequireOpen();
+        Deliver();
+        if (!buffer_.isEmpty()) {
+            return;
+        }
+        const qint64 until = time_.ms + msecs;
+        time_.ms = arrivals_.empty() ? until : qMin(until, qMax(time_.ms, arrivals_.front().first));
+        Deliver();
+    }
+
+    bool HasPendingArrivals() const { return !arrivals_.empty(); }
+
+private:
+    void Op(const QString& op) {
+        log << op;
+        if (onOp) {
+            onOp(op);
+        }
+        if (failing.contains(op)) {
+            throw Failure(QStringLiteral("injected: ") + op);
+        }
+    }
+    void RequireOpen() const {
+        if (!open_) {
+            throw Failure(QStringLiteral("Port not open"));
+        }
+    }
+    void Deliver() {
+        while (!arrivals_.empty() && arrivals_.front().first <= time_.ms) {
+            buffer_ += arrivals_.front().second;
+            arrivals_.pop_front();
+        }
+    }
+
+    VirtualTime& time_;
+    int handshaking_ = 0;
+    QString settings_ = QStringLiteral("57600,n,8,1");
+    qint16 port_ = 1;
+    bool open_ = false;
+    QString buffer_;
+    std::deque<std::pair<qint64, QString>> arrivals_;
+};
+
+// A window that records every change a run makes, in order, as "Control.Property=value",
+// answers message boxes from a script, and advances virtual time at each yield, ticking
+// the run's timers as the real window's would.
+class RecordingWindow : public RunWindow {
+public:
+    explicit RecordingWindow(VirtualTime& time) : time_(time) {}
+
+    // The run whose timer handlers the window ticks.
+    UpdateRun* run = nullptr;
+    QString caption = QStringLiteral("Quorvel - V 1.0");
+    QString text1;
+    int listIndex = 0;
+    QStringList log;
+    // The message boxes shown, as "style|title|prompt".
+    QStringList boxes;
+    // Answers to Yes/No boxes, in order; Yes when the script has run out.
+    std::deque<MsgBoxResult> answers;
+    // Called at each yield after time has moved, e.g. to press Cancel.
+    std::function<void()> onYield;
+    // Virtual time a yield takes.
+    qint64 yieldMs = 10;
+    int yields = 0;
+    int blockingYields = 0;
+    bool timer3On = false;
+    QMap<Control, QString> captions;
+    QStringList Only(const QString& prefix) const { return log.filter(prefix); }
+
+    static QString Name(Control c) {
+        switch (c) {
+            case Control::Label2: return QStringLiteral("Label2");
+            case Control::Label14: return QStringLiteral("Label14");
+            case Control::Label16: return QStringLiteral("Label16");
+            case Control::Label17: return QStringLiteral("Label17");
+            case Control::Label18: return QStringLiteral("Label18");
+            case Control::Command1: return QStringLiteral("Command1");
+            case Control::Command3: return QStringLiteral("Command3");
+            case Control::Command4: return QStringLiteral("Command4");
+            case Control::Command6: return QStringLiteral("Command6");
+            case Control::Text1: return QStringLiteral("Text1");
+            case Control::Combo1: return QStringLiteral("Combo1");
+            case Control::Timer3: return QStringLiteral("Timer3");
+        }
+        return QString();
+    }
+
+    QString Caption() const override { return caption; }
+    void SetCaption(Control c, const QString& text) override {
+        Record(Name(c) + QStringLiteral(".Caption=") + text);
+        captions[c] = text;
+    }
+    void SetEnabled(Control c, bool on) override {
+        Record(Name(c) + QStringLiteral(".Enabled=") + (on ? "1" : "0"));
+        if (c == Control::Timer3) {
+            timer3On = on;
+            nextTimer3_ = time_.ms + 1000;
+        }
+    }
+    void SetVisible(Control c, bool on) override {
+        Record(Name(c) + QStringLiteral(".Visible=") + (on ? "1" : "0"));
+    }
+    void ZOrder(Control c) override { Record(Name(c) + QStringLiteral(".ZOrder")); }
+    void SetFocus(Control c) override { Record(Name(c) + QStringLiteral(".SetFocus")); }
+    QString Text(Control) const override { return text1; }
+    int ListIndex(Control) const override { return listIndex; }
+    void AddItem(Control c, const QString& item) override {
+        Record(Name(c) + QStringLiteral(".AddItem=") + item);
+    }
+    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title) override {
+        boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, prompt);
+        Record(QStringLiteral("MsgBox=") + prompt);
+        if ((style & 0x0F) != YesNo) {
+            return MsgBoxResult::Ok;
+        }
+        if (answers.empty()) {
+            return MsgBoxResult::Yes;
+        }
+        const MsgBoxResult answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    void DoEvents(YieldMode mode) override {
+        ++yields;
+        if (mode == YieldMode::UntilEvent) {
+            ++blockingYields;
+        }
+        const qint64 until = time_.ms + yieldMs;
+        while (nextTick_ <= until || (timer3On && nextTimer3_ <= until)) {
+            if (timer3On && nextTimer3_ <= nextTick_) {
+                time_.ms = nextTimer3_;
+                nextTimer3_ += 1000;
+                if (run) {
+                    run->Timer3_Timer();
+                }
+            } else {
+                time_.ms = nextTick_;
+                nextTick_ += 60;
+                if (run) {
+                    run->Timer1_Timer();
+                }
+            }
+        }
+        time_.ms = until;
+        if (onYield) {
+            onYield();
+        }
+    }
+
+    // Makes the next change fail with a Failure, as a window update may.
+    QString failOn;
+
+private:
+    void Record(const QString& entry) {
+        log << entry;
+        if (!failOn.isEmpty() && entry == failOn) {
+            throw Failure(QStringLiteral("injected: ") + entry);
+        }
+    }
+
+    VirtualTime& time_;
+    qint64 nextTick_ = time_.ms + 60;
+    qint64 nextTimer3_ = 0;
+};

@@ -1,0 +1,105 @@
+#pragma once
+
+// A pseudo-terminal for tests of the real serial layer: the test holds the master side and
+// points COM port n at the slave through QUORVEL_COM<n>.
+
+#include <QByteArray>
+#include <QString>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+class PtyPair {
+public:
+    PtyPair() {
+        char name[256] = {};
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
+            path_ = QString::fromLocal8Bit(name);
+            termios raw{};
+            tcgetattr(slave_, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(slave_, TCSANOW, &raw);
+            fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        }
+    }
+    ~PtyPair() {
+        CloseMaster();
+        if (slave_ >= 0) {
+            ::close(slave_);
+        }
+    }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool ok() const { return master_ >= 0; }
+    const QString& path() const { return path_; }
+    // The slave's line settings, as the port under test left them.
+    termios Settings() const {
+        termios t{};
+        tcgetattr(slave_, &t);
+        return t;
+    }
+    void PointPortAt(int port) const {
+        qputenv(QByteArray("QUORVEL_COM") + QByteArray::number(port), path_.toLocal8Bit());
+    }
+    void Write(const QByteArray& bytes) const {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0) {
+                done += n;
+            } else {
+                pollfd p{master_, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            }
+        }
+    }
+    // Reads until count bytes have come or msecs pass without any.
+    QByteArray Read(qsizetype count, int msecs = 2000) const {
+        QByteArray got;
+        while (got.size() < count) {
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, msecs) <= 0) {
+                break;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buf, n);
+        }
+        return got;
+    }
+    // The far side of the line goes away. The test's own slave descriptor goes too, so
+    // nothing keeps the line alive.
+    void CloseMaster() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
+    }
+    void CloseOwnSlave() {
+        if (slave_ >= 0) {
+            ::close(slave_);
+            slave_ = -1;
+        }
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+};
+
+// Processor time this process has used, in milliseconds.
+inline double ProcessCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}

@@ -4,6 +4,7 @@
 #include "form_variables.h"
 #include "mscomm.h"
 #include "run_window.h"
+#include "update_file.h"
 
 #include <QString>
 
@@ -33,6 +34,8 @@ public:
     QString ReplyBuffer;
     float LoaderVersion = 0.0f;
     QString OldFirmwareVersion;
+    // The update file; open from the file stage to the closing sequence.
+    UpdateFile file;
 
     // Input, remembering whether it brought anything.
     QString ReadPort() {

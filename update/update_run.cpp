@@ -1,6 +1,8 @@
 #include "update_run.h"
 
 #include "failure.h"
+#include "handshake.h"
+#include "line_transfer.h"
 #include "run_context.h"
 
 #include <exception>
@@ -66,6 +68,17 @@ void UpdateRun::Stages(RunContext& run) {
         window_.SetCaption(label, QString());
         window_.SetVisible(label, true);
     }
+    switch (Handshake(run)) {
+        case HandshakeResult::Cancelled:
+            break;
+        case HandshakeResult::NoResponse:
+            run.Box(QStringLiteral("No response from Datalogger."), OkOnly);
+            break;
+        case HandshakeResult::Ready:
+            FileStage(run);
+            break;
+    }
+    run.file.Close();
 }
 
 void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
@@ -79,11 +92,13 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
                 break;
             case FailureRegion::Download:
                 run.Box(QStringLiteral("Error encountered while downloading the firmware."), style);
+                run.file.Close();
                 ClosePort();
                 SetIdleState();
                 break;
             case FailureRegion::FileOpen:
                 ClosePort();
+                run.file.Close();
                 run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style);
                 SetIdleState();
                 break;

@@ -1,0 +1,69 @@
+#include "handshake.h"
+
+#include "run_context.h"
+#include "version_record.h"
+
+HandshakeResult Handshake(RunContext& run) {
+    const ProtocolTokens& tokens = run.vars.Tokens;
+
+    // Whatever arrived before this point (line noise while the port opened, the tail of an
+    // earlier session) must not count as the restart.
+    run.ReadPort();
+    run.ReplyBuffer.clear();
+    run.Status(QStringLiteral("Waiting for Datalogger to Restart..."));
+    // No time-out: the user restarts the datalogger by hand, which takes as long as it
+    // takes; only the restart token or Cancel ends the wait.
+    while (!run.ReplyBuffer.contains(tokens.TokenRestart)) {
+        while (run.WaitingInput() == 0) {
+            if (run.vars.CancelRequested) {
+                return HandshakeResult::Cancelled;
+            }
+            run.Yield();
+        }
+        run.ReplyBuffer += run.ReadPort();
+    }
+
+    // The restart announcement and whatever came with it is dropped.
+    qint16 tries = 0;
+    run.ReplyBuffer.clear();
+    while (!run.ReplyBuffer.contains(tokens.TokenReadyReply) && tries < 3) {
+        if (run.vars.CancelRequested) {
+            return HandshakeResult::Cancelled;
+        }
+        run.Status(QStringLiteral("Requesting Datalogger Ready.  Try #") + QString::number(tries + 1));
+        run.ReplyBuffer += run.ReadPort();
+        run.comm.Output(tokens.TokenReadyRequest);
+        // A try ends as soon as anything is waiting, so a quick answer costs only the
+        // polling delay; a silent bootloader costs 2 to 3 seconds a try.
+        const qint64 start = run.clock.Seconds();
+        while (run.clock.Seconds() - start < 3 && run.WaitingInput() == 0) {
+            if (run.vars.CancelRequested) {
+                return HandshakeResult::Cancelled;
+            }
+            run.Yield();
+        }
+        if (run.WaitingInput() > 0) {
+            run.ReplyBuffer += run.ReadPort();
+        }
+        ++tries;
+        run.Yield();
+    }
+    if (!run.ReplyBuffer.contains(tokens.TokenReadyReply)) {
+        return HandshakeResult::NoResponse;
+    }
+
+    const VersionRecord record = CutVersionRecord(run.ReplyBuffer);
+    run.LoaderVersion = record.LoaderVersion;
+    run.OldFirmwareVersion = record.OldFirmwareVersion;
+    run.ReplyBuffer = record.Rest;
+
+    run.window.SetCaption(Control::Label16,
+                          QStringLiteral("Loader version: ") + FormatSingle(run.LoaderVersion));
+    run.window.SetVisible(Control::Label16, true);
+    run.window.SetCaption(Control::Label17,
+                          QStringLiteral("Old firmware version: ") + run.OldFirmwareVersion);
+    run.window.SetVisible(Control::Label17, true);
+    run.window.SetCaption(Control::Label18, QString());
+    run.window.SetVisible(Control::Label18, true);
+    return HandshakeResult::Ready;
+}

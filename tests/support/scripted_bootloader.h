@@ -1,0 +1,116 @@
+#pragma once
+
+// A bootloader played from a script on a FakeComm: it announces its restart, answers ready
+// requests with a version record, and answers each send of a data line from a table. All
+// timing is virtual.
+
+#include "fakes.h"
+
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <memory>
+
+struct Arrival {
+    qint64 delayMs;
+    QString text;
+};
+
+class Engine {
+public:
+    Engine() {
+        window.run = &run;
+        vars.Tokens = ProtocolTokens::Defaults();
+        comm.onOutput = [this](const QString& text) { Answer(text); };
+    }
+
+    VirtualTime time;
+    FakeClock clock{time};
+    FakeComm comm{time};
+    RecordingWindow window{time};
+    FormVariables vars;
+    UpdateRun run{vars, window, comm, clock};
+    QTemporaryDir dir;
+
+    // The bootloader's script.
+    qint64 restartAfterMs = 50;                // -1: never restarts
+    QString versionRecord = QStringLiteral("V1.30|2.05?");
+    int silentRequests = 0;                    // ready requests left unanswered
+    qint64 replyDelayMs = 2;
+    QMap<int, QStringList> replies;            // data line n: replies to sends 1, 2, 3
+    QMap<int, QList<Arrival>> after;           // data line n: more text after its first reply
+    QString lastLineReply = QStringLiteral("@#");  // reply to the last data line
+
+    int requests = 0;
+    QStringList lines;  // data lines received, resends included
+    QList<int> sendsOf; // sends of each data line
+
+    // Runs an update of the given file content from the start button.
+    void Update(const QByteArray& content, int dataLines = -1) {
+        dataLines_ = dataLines;
+        window.text1 = Write(content);
+        if (restartAfterMs >= 0) {
+            comm.Send(QStringLiteral("^"), restartAfterMs);
+        }
+        run.RunUpdate();
+    }
+
+    QString Write(const QByteArray& content) {
+        const QString path = dir.filePath(QStringLiteral("update.upd"));
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(content);
+        return path;
+    }
+
+    // The boxes as "style|prompt"; the title is checked separately.
+    QStringList Boxes() const {
+        QStringList out;
+        for (const QString& box : window.boxes) {
+            const QStringList parts = box.split('|');
+            out << parts[0] + '|' + box.section('|', 2);
+        }
+        return out;
+    }
+
+private:
+    void Answer(const QString& text) {
+        if (text == vars.Tokens.TokenReadyRequest) {
+            if (++requests > silentRequests) {
+                comm.Send(versionRecord, replyDelayMs);
+            }
+            return;
+        }
+        if (lines.isEmpty() || text != lines.last()) {
+            sendsOf << 0;
+        }
+        lines << text;
+        const int n = int(sendsOf.size());
+        const int send = ++sendsOf.last();
+        QString reply = QStringLiteral("~");
+        if (replies.contains(n)) {
+            reply = replies[n].value(send - 1);
+        } else if (n == dataLines_) {
+            reply = lastLineReply;
+        }
+        if (!reply.isEmpty()) {
+            comm.Send(reply, replyDelayMs);
+        }
+        if (send == 1) {
+            for (const Arrival& a : after.value(n)) {
+                comm.Send(a.text, a.delayMs);
+            }
+        }
+    }
+
+    int dataLines_ = -1;
+};
+
+// A file of a version line and n data lines ":Dn", lines ended by CR LF.
+inline QByteArray DataFile(int n, const QByteArray& version = "V2.10") {
+    QByteArray content = version.isEmpty() ? QByteArray() : version + "\r\n";
+    for (int i = 1; i <= n; ++i) {
+        content += ":D" + QByteArray::number(i) + "\r\n";
+    }
+    return content;
+}

@@ -1,0 +1,309 @@
+// The line transfer and its outcome, on a scripted bootloader in virtual time.
+
+#include "scripted_bootloader.h"
+
+#include <QTest>
+
+namespace {
+
+const QString kSuccess = QStringLiteral("0|Datalogger successfully updated.");
+const QString kFailed = QStringLiteral("0|Error encountered while updating.");
+const QString kSilentEnd =
+    QStringLiteral("0|Error encountered while updating.  No response from Datalogger at end of file.");
+const QString kDownload = QStringLiteral("48|Error encountered while downloading the firmware.");
+
+QString Checksum(int n) { return QStringLiteral("4|Checksum error at line %1. Continue with download?").arg(n); }
+QString Flash(int n) { return QStringLiteral("4|Error writing to flash at line %1. Continue with download?").arg(n); }
+QString Missing(int n) {
+    return QStringLiteral("4|Did not receive a response after sending line %1. Continue with download?").arg(n);
+}
+
+}  // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+private slots:
+    void wholeUpdate();
+    void judging_data();
+    void judging();
+    void answerNoEndsTheRun();
+    void finalWait_data();
+    void finalWait();
+    void yesOnTheLastLineEmptiesTheBuffer();
+    void cancel_data();
+    void cancel();
+    void files_data();
+    void files();
+    void dataLinesAreByteExact();
+    void tooManyLines();
+    void windowClosedDuringAWait();
+};
+
+void TransferTest::wholeUpdate() {
+    Engine e;
+    e.Update(DataFile(120), 120);
+    QCOMPARE(e.Boxes(), QStringList({kSuccess}));
+    QCOMPARE(e.window.boxes.first().section('|', 1, 1), QStringLiteral("Quorvel - V 1.0"));
+    QCOMPARE(e.lines.size(), 120);
+    QCOMPARE(e.lines.first(), QStringLiteral(":D1"));
+    QCOMPARE(e.lines.last(), QStringLiteral(":D120"));
+    QCOMPARE(e.vars.TotalLines, qint16(120));
+    QCOMPARE(e.vars.LinesRemaining, qint16(0));
+    QCOMPARE(e.window.captions[Control::Label18], QStringLiteral("Update firmware version: V2.10"));
+    // The count shows at the start, then once a second from Timer3, then 0 at the end.
+    const QStringList counts = e.window.Only(QStringLiteral("Label14.Caption="));
+    QCOMPARE(counts.first(), QStringLiteral("Label14.Caption=120"));
+    QVERIFY(counts.size() >= 3);
+    QCOMPARE(counts.at(counts.size() - 2), QStringLiteral("Label14.Caption=0"));
+    QVERIFY(e.window.log.contains("Timer3.Enabled=1"));
+    QVERIFY(!e.window.timer3On);
+    QVERIFY(!e.comm.PortOpen());
+}
+
+void TransferTest::judging_data() {
+    QTest::addColumn<QString>("loader");
+    QTest::addColumn<QStringList>("replies");  // to the sends of data line 3
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<QString>("prompt");
+    QTest::addColumn<qint64>("maxWaitMs");  // virtual time spent on the line
+
+    const QString none;
+    QTest::newRow("checksum three times") << "1.30" << QStringList{"-", "-", "-"} << 3 << Checksum(3) << qint64(100);
+    QTest::newRow("checksum then accepted") << "1.30" << QStringList{"-", "~"} << 2 << none << qint64(100);
+    QTest::newRow("flash error: no resend") << "1.30" << QStringList{"%"} << 1 << Flash(3) << qint64(100);
+    QTest::newRow("checksum before flash") << "1.30" << QStringList{"-%"} << 1 << Checksum(3) << qint64(100);
+    QTest::newRow("end token counts as a reply") << "1.30" << QStringList{"#"} << 1 << none << qint64(100);
+    QTest::newRow("silence: three waits") << "1.30" << QStringList{"", "", ""} << 3 << Missing(3) << qint64(9100);
+    QTest::newRow("noise is no reply") << "1.30" << QStringList{"x", "y", "z"} << 3 << Missing(3) << qint64(9100);
+    QTest::newRow("old loader: silence passes") << "1.27" << QStringList{""} << 1 << none << qint64(320);
+    QTest::newRow("old loader: checksum asks") << "1.27" << QStringList{"-"} << 1 << Checksum(3) << qint64(100);
+    QTest::newRow("no version is an old loader") << "" << QStringList{""} << 1 << none << qint64(320);
+    QTest::newRow("1.28 is not old") << "1.28" << QStringList{"", "", ""} << 3 << Missing(3) << qint64(9100);
+    QTest::newRow("1.27999999 is 1.28 in single precision")
+        << "1.27999999" << QStringList{"", "", ""} << 3 << Missing(3) << qint64(9100);
+    QTest::newRow("1.2799999 is below") << "1.2799999" << QStringList{""} << 1 << none << qint64(320);
+}
+
+void TransferTest::judging() {
+    QFETCH(QString, loader);
+    QFETCH(QStringList, replies);
+    QFETCH(int, sends);
+    QFETCH(QString, prompt);
+    QFETCH(qint64, maxWaitMs);
+
+    Engine e;
+    e.versionRecord = loader.isEmpty() ? QStringLiteral("BOOT?") : "V" + loader + "|1?";
+    e.replies[3] = replies;
+    qint64 started = 0;
+    qint64 finished = 0;
+    e.comm.onOp = [&](const QString& op) {
+        if (op == QLatin1String("Output=:D3") && started == 0) {
+            started = e.comm.Now();
+        } else if (op == QLatin1String("Output=:D4")) {
+            finished = e.comm.Now();
+        }
+    };
+    e.Update(DataFile(5), 5);
+
+    QCOMPARE(e.sendsOf.value(2), sends);
+    QCOMPARE(e.sendsOf.size(), 5);
+    QStringList expected;
+    if (!prompt.isEmpty()) {
+        expected << prompt;
+    }
+    expected << kSuccess;
+    QCOMPARE(e.Boxes(), expected);
+    QVERIFY2(finished - started <= maxWaitMs, qPrintable(QString::number(finished - started)));
+    // A silent wait lasts its full time: more than 2 seconds a send in the normal mode.
+    if (replies.first().isEmpty() && loader != QLatin1String("1.27") && sends == 3) {
+        QVERIFY(finished - started > 6000);
+    }
+    QCOMPARE(e.vars.LinesRemaining, qint16(0));
+}
+
+void TransferTest::answerNoEndsTheRun() {
+    Engine e;
+    e.replies[2] = QStringList{"%"};
+    e.window.answers = {MsgBoxResult::No};
+    e.Update(DataFile(4), 4);
+    QCOMPARE(e.Boxes(), QStringList({Flash(2)}));
+    QCOMPARE(e.sendsOf.size(), 2);
+    // The line that was refused is not counted down.
+    QCOMPARE(e.vars.LinesRemaining, qint16(3));
+    QVERIFY(!e.comm.PortOpen());
+    QCOMPARE(e.window.log.last(), QStringLiteral("Combo1.Enabled=1"));
+}
+
+void TransferTest::finalWait_data() {
+    QTest::addColumn<QString>("lastReply");
+    QTest::addColumn<QString>("laterText");
+    QTest::addColumn<qint64>("laterMs");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<bool>("fullWait");
+    QTest::newRow("@ then silence: success after the full wait") << "~" << "@" << qint64(100) << kSuccess << true;
+    QTest::newRow("@ as the last reply, # later") << "@" << "#" << qint64(500) << kSuccess << false;
+    QTest::newRow("# alone ends it at once") << "~" << "#" << qint64(500) << kFailed << false;
+    QTest::newRow("nothing more") << "~" << "" << qint64(0) << kSilentEnd << true;
+    QTest::newRow("both in one reply") << "@#" << "" << qint64(0) << kSuccess << false;
+    QTest::newRow("# too late") << "~" << "#" << qint64(3500) << kSilentEnd << true;
+}
+
+void TransferTest::finalWait() {
+    QFETCH(QString, lastReply);
+    QFETCH(QString, laterText);
+    QFETCH(qint64, laterMs);
+    QFETCH(QString, outcome);
+    QFETCH(bool, fullWait);
+    Engine e;
+    e.lastLineReply = lastReply;
+    if (!laterText.isEmpty()) {
+        e.after[3] = {{laterMs, laterText}};
+    }
+    qint64 lastSent = 0;
+    e.comm.onOp = [&](const QString& op) {
+        if (op == QLatin1String("Output=:D3")) {
+            lastSent = e.comm.Now();
+        }
+    };
+    const int yieldsBefore = e.window.yields;
+    e.Update(DataFile(3), 3);
+    Q_UNUSED(yieldsBefore);
+    QCOMPARE(e.Boxes(), QStringList({outcome}));
+    // The final wait neither yields nor looks at Cancel: its time passes on the port.
+    const qint64 spent = e.comm.Now() - lastSent;
+    if (fullWait) {
+        QVERIFY2(spent > 2000 && spent <= 3100, qPrintable(QString::number(spent)));
+    } else {
+        QVERIFY2(spent < 1000, qPrintable(QString::number(spent)));
+    }
+}
+
+void TransferTest::yesOnTheLastLineEmptiesTheBuffer() {
+    // The flash error's reply also held "@"; after Yes the buffer is empty, so only what
+    // arrives in the final wait decides.
+    Engine e;
+    e.replies[2] = QStringList{"%@"};
+    e.Update(DataFile(2), 2);
+    QCOMPARE(e.Boxes(), QStringList({Flash(2), kSilentEnd}));
+}
+
+void TransferTest::cancel_data() {
+    QTest::addColumn<QString>("loader");
+    QTest::addColumn<QString>("silentLine");  // a line the bootloader never answers
+    QTest::addColumn<int>("cancelOnLine");    // pressed while this line waits
+    QTest::addColumn<int>("sendsOfThatLine");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<int>("linesSent");
+
+    QTest::newRow("normal mode: quick resends, then the prompt")
+        << "1.30" << "2" << 2 << 3 << QStringList{Missing(2)} << 2;
+    QTest::newRow("old loader: counted down, run ends")
+        << "1.20" << "2" << 2 << 1 << QStringList{} << 2;
+    QTest::newRow("while the last line waits: outcome still reported")
+        << "1.30" << "3" << 3 << 3 << QStringList{Missing(3), kSilentEnd} << 3;
+}
+
+void TransferTest::cancel() {
+    QFETCH(QString, loader);
+    QFETCH(QString, silentLine);
+    QFETCH(int, cancelOnLine);
+    QFETCH(int, sendsOfThatLine);
+    QFETCH(QStringList, boxes);
+    QFETCH(int, linesSent);
+    Engine e;
+    e.versionRecord = "V" + loader + "|1?";
+    e.replies[silentLine.toInt()] = QStringList{"", "", ""};
+    e.window.onYield = [&] {
+        if (e.sendsOf.size() == cancelOnLine && e.window.yields > 0 && !e.vars.CancelRequested) {
+            e.run.Command4_Click();
+        }
+    };
+    e.Update(DataFile(3), 3);
+    QCOMPARE(e.sendsOf.size(), linesSent);
+    QCOMPARE(e.sendsOf.value(cancelOnLine - 1), sendsOfThatLine);
+    QCOMPARE(e.Boxes(), boxes);
+    QVERIFY(!e.comm.PortOpen());
+}
+
+void TransferTest::files_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<qint16>("count");  // TotalLines
+    QTest::addColumn<QString>("version");
+    QTest::newRow("empty file") << QByteArray() << QStringList{} << qint16(-1) << QString();
+    QTest::newRow("only a version line") << QByteArray("V3.0\r\n") << QStringList{} << qint16(0) << "V3.0";
+    QTest::newRow("LF only, starting with V: all one version line")
+        << QByteArray("V3.0\n:D1\n:D2\n") << QStringList{} << qint16(0) << "V3.0\n:D1\n:D2\n";
+    QTest::newRow("LF only: the whole file is one data line")
+        << QByteArray(":D1\n:D2\n") << QStringList{":D1\n:D2\n"} << qint16(0) << QString();
+    QTest::newRow("no version line") << QByteArray(":D1\r\n:D2") << QStringList{":D1", ":D2"} << qint16(1) << QString();
+    QTest::newRow("empty lines and a small v")
+        << QByteArray(":D1\r\r\nv1\r\nV9\r\n:D2\r\n") << QStringList{":D1", "v1", ":D2"} << qint16(4) << "V9";
+}
+
+void TransferTest::files() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, sent);
+    QFETCH(qint16, count);
+    QFETCH(QString, version);
+    Engine e;
+    e.Update(content, int(sent.size()));
+    QCOMPARE(e.lines, sent);
+    QCOMPARE(e.vars.TotalLines, count);
+    if (!version.isEmpty()) {
+        QCOMPARE(e.window.captions[Control::Label18], "Update firmware version: " + version);
+    }
+    // With no data line sent, the final wait works on what the handshake left, which holds
+    // no token: no answer at the end.
+    QCOMPARE(e.Boxes().last(), sent.isEmpty() ? kSilentEnd : kSuccess);
+}
+
+void TransferTest::dataLinesAreByteExact() {
+    QByteArray line(":");
+    for (int b = 1; b < 256; ++b) {
+        if (b != '\r') {
+            line += char(b);
+        }
+    }
+    line += '\0';
+    Engine e;
+    e.Update("V1\r\n" + line + "\r\n", 1);
+    QCOMPARE(e.lines.size(), 1);
+    QCOMPARE(e.lines.first().toLatin1(), line);
+}
+
+void TransferTest::tooManyLines() {
+    Engine e;
+    e.Update(DataFile(32767, QByteArray()), 32767);
+    QCOMPARE(e.Boxes(), QStringList({kSuccess}));
+    QCOMPARE(e.vars.TotalLines, qint16(32766));
+
+    Engine over;
+    over.Update(DataFile(32767), 32767);
+    QCOMPARE(over.Boxes(), QStringList({kDownload}));
+    QVERIFY(over.lines.isEmpty());
+    QVERIFY(!over.comm.PortOpen());
+}
+
+void TransferTest::windowClosedDuringAWait() {
+    // Once the window is gone, the run touches neither the port nor the window again.
+    Engine e;
+    e.replies[2] = QStringList{"", "", ""};
+    int opsAtClose = -1;
+    int logAtClose = -1;
+    e.window.onYield = [&] {
+        if (e.sendsOf.size() == 2) {
+            opsAtClose = int(e.comm.log.size());
+            logAtClose = int(e.window.log.size());
+            throw WindowClosed();
+        }
+    };
+    e.Update(DataFile(3), 3);
+    QCOMPARE(int(e.comm.log.size()), opsAtClose);
+    QCOMPARE(int(e.window.log.size()), logAtClose);
+    QVERIFY(e.window.boxes.isEmpty());
+    QVERIFY(!e.run.Running());
+}
+
+QTEST_GUILESS_MAIN(TransferTest)
+#include "test_transfer.moc"

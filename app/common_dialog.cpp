@@ -8,7 +8,7 @@
 namespace {
 
 QString ChooseWithQt(QWidget* parent, const QString& title, const QStringList& nameFilters,
-                     const QString& defaultSuffix) {
+                     const QString& defaultSuffix, const QString& last) {
     QFileDialog dialog(parent, title);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -17,6 +17,10 @@ QString ChooseWithQt(QWidget* parent, const QString& title, const QStringList& n
         dialog.selectNameFilter(nameFilters.first());
     }
     dialog.setDefaultSuffix(defaultSuffix);
+    // The dialog opens where the last chosen file lies, with that file selected.
+    if (!last.isEmpty()) {
+        dialog.selectFile(last);
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return QString();
     }
@@ -51,7 +55,7 @@ bool CommonDialog::ShowOpen(QWidget* parent) {
         suffix.remove(0, 1);
     }
     const Chooser& choose = Choose ? Choose : Chooser(ChooseWithQt);
-    const QString chosen = choose(parent, DialogTitle, NameFilters(Filter), suffix);
+    const QString chosen = choose(parent, DialogTitle, NameFilters(Filter), suffix, FileName);
     if (chosen.isEmpty()) {
         return false;
     }

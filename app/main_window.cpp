@@ -1,6 +1,7 @@
 #include "main_window.h"
 
 #include "path_box.h"
+#include "prefs_file.h"
 #include "serial_port_comm.h"
 #include "window_font.h"
 
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
@@ -178,7 +180,19 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void Form1::Command1_Click() {}
+void Form1::Command1_Click() {
+    // Any failure of the dialog ends Browse quietly with the path box as it was. So does
+    // Cancel: the path the user typed or dropped is not replaced by an older one.
+    try {
+        BrowseDialog.DialogTitle = QStringLiteral("Select File to Download");
+        BrowseDialog.Filter = QStringLiteral(
+            "Update Files (*.upd)|*.upd|Hex Files (*.hex)|*.hex|All Files (*.*)|*.*");
+        if (BrowseDialog.ShowOpen(this)) {
+            Text1->setText(BrowseDialog.FileName);
+        }
+    } catch (const std::exception&) {
+    }
+}
 
 void Form1::Command3_Click() {
     close();
@@ -222,12 +236,47 @@ void Form1::LoadDefaults() {
     vars_.Tokens = ProtocolTokens::Defaults();
 }
 
-void Form1::LoadPrefs(const QString&) { LoadDefaults(); }
+void Form1::LoadPrefs(const QString& path) {
+    LoadDefaults();
+    // The settings are taken only when the whole file reads well, so a damaged file leaves
+    // the defaults in place, not half of its values.
+    std::optional<PrefsRecord> prefs;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray content = file.read(kMaxPrefsBytes + 1);
+        if (content.size() <= kMaxPrefsBytes) {
+            prefs = ReadPrefs(content);
+        }
+    }
+    if (prefs && prefs->portIndex >= -1 && prefs->portIndex < Combo1->count()) {
+        Combo1->setCurrentIndex(prefs->portIndex);
+        Text1->setText(prefs->path);
+        return;
+    }
+    MessageBox(this,
+               QStringLiteral("An error occured while loading file ") + path + QStringLiteral(".") +
+                   QStringLiteral(" The default settings will be loaded instead."),
+               OkOnly + Exclamation, kAppTitle);
+}
 
-void Form1::SavePrefs(const QString&) {}
+void Form1::SavePrefs(const QString& path) {
+    // Written beside the old file and renamed over it, so a failed save (a full disk, a
+    // folder without write access) leaves the last good settings whole. Unbuffered, so
+    // that a short write shows here: a buffered one can be cut short at commit without
+    // the commit failing.
+    const QByteArray bytes =
+        WritePrefs({static_cast<qint16>(Combo1->currentIndex()), Text1->text()});
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        file.write(bytes) != bytes.size() || !file.commit()) {
+        MessageBox(this, QStringLiteral("An error occured while saving file ") + path,
+                   OkOnly + Exclamation, kAppTitle);
+    }
+}
 
 QString Form1::PrefsPath() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/prefs.txt");
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
+                                    QStringLiteral("/prefs.txt"));
 }
 
 QWidget* Form1::Widget(Control control) const {

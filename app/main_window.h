@@ -50,6 +50,9 @@ public:
     // Selects the whole text of a text box; other controls are left alone.
     void AutoSelect(QWidget* SelObject);
 
+    // A prefs.txt larger than this is not one the program wrote: it is refused whole.
+    static constexpr qint64 kMaxPrefsBytes = 64 * 1024;
+
     void LoadDefaults();
     void LoadPrefs(const QString& path);
     void SavePrefs(const QString& path);

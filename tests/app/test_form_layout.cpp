@@ -243,7 +243,8 @@ void FormLayoutTest::accessKeys() {
     auto* exit = Find<QPushButton>(*form_, "Command3");
     QSignalSpy browsed(browse, &QPushButton::clicked);
     QSignalSpy exited(exit, &QPushButton::clicked);
-    form_->BrowseDialog.Choose = [](QWidget*, const QString&, const QStringList&, const QString&) {
+    form_->BrowseDialog.Choose = [](QWidget*, const QString&, const QStringList&, const QString&,
+                                    const QString&) {
         return QString();
     };
     QTest::keyClick(form_.get(), Qt::Key_B, Qt::AltModifier);

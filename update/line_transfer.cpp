@@ -62,6 +62,7 @@ void Transfer::Run() {
             return;
         }
         if (vars.CancelRequested) {
+            run_.outcome = RunOutcome::Cancelled;
             return;
         }
         const QByteArray line = run_.file.ReadLine();
@@ -75,6 +76,7 @@ void Transfer::Run() {
                 break;
             case LineKind::Data:
                 if (!Exchange(QString::fromLatin1(line))) {
+                    run_.outcome = RunOutcome::Declined;
                     return;
                 }
                 break;
@@ -162,10 +164,13 @@ void Transfer::EndOfFile() {
     }
 
     if (reply.contains(tokens_.TokenUpdateOk)) {
+        run_.outcome = RunOutcome::Updated;
         run_.Box(QStringLiteral("Datalogger successfully updated."), OkOnly);
     } else if (reply.contains(tokens_.TokenUpdateEnd)) {
+        run_.outcome = RunOutcome::UpdateFailed;
         run_.Box(QStringLiteral("Error encountered while updating."), OkOnly);
     } else {
+        run_.outcome = RunOutcome::NoFinalReply;
         run_.Box(QStringLiteral("Error encountered while updating.  No response from Datalogger at end of file."),
                  OkOnly);
     }

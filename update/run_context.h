@@ -17,6 +17,24 @@ enum class FailureRegion {
     Closing,   // closing the port and restoring the idle state
 };
 
+// How a run ended. The window shows it in its message boxes; other front ends (the command
+// line) report it in their own way.
+enum class RunOutcome {
+    None,             // no run yet, or still running
+    PathRefused,      // "Select Firmware Update File."
+    Updated,          // "Datalogger successfully updated."
+    UpdateFailed,     // "Error encountered while updating."
+    NoFinalReply,     // "... No response from Datalogger at end of file."
+    NoResponse,       // "No response from Datalogger."
+    Cancelled,        // Cancel, no message
+    Declined,         // a prompt after a bad line answered No
+    PortFailure,      // "Error encountered while accessing the com port."
+    FileOpenFailure,  // "Error opening <path>."
+    DownloadFailure,  // "Error encountered while downloading the firmware."
+    ClosingFailure,   // "Error encountered while closing the com port."
+    WindowClosed,     // the window went away during the run
+};
+
 // What one update run shares between its stages: the window, the port, the clock, and the
 // values that live for the run.
 class RunContext {
@@ -30,6 +48,7 @@ public:
     Clock& clock;
 
     FailureRegion region = FailureRegion::Port;
+    RunOutcome outcome = RunOutcome::None;
     // Text read from the port: the handshake fills it and the transfer goes on with it.
     QString ReplyBuffer;
     float LoaderVersion = 0.0f;

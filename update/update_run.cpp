@@ -28,11 +28,13 @@ private:
 void UpdateRun::RunUpdate() {
     RunningFlag running(running_);
     RunContext run(vars_, window_, comm_, clock_);
+    outcome_ = RunOutcome::None;
     QString path;
     try {
         try {
             path = window_.Text(Control::Text1);
             if (path.size() < 2) {
+                outcome_ = RunOutcome::PathRefused;
                 run.Box(QStringLiteral("Select Firmware Update File."), OkOnly);
                 window_.SetFocus(Control::Command1);
                 return;
@@ -41,6 +43,7 @@ void UpdateRun::RunUpdate() {
             run.Status(QStringLiteral("Initializing the com port"));
             comm_.Handshaking(MSComm::XonXoff);
             comm_.Settings(kLineSettings);
+            run.outcome = RunOutcome::Cancelled;
             if (!vars_.CancelRequested) {
                 comm_.CommPort(static_cast<qint16>(window_.ListIndex(Control::Combo1) + 1));
                 comm_.PortOpen(true);
@@ -49,6 +52,7 @@ void UpdateRun::RunUpdate() {
                     run.region = FailureRegion::Closing;
                 }
             }
+            outcome_ = run.outcome;
             // The closing sequence. Reached from a Cancel before the port had a chance to
             // carry anything, it runs under the port region.
             ClosePort();
@@ -57,6 +61,7 @@ void UpdateRun::RunUpdate() {
             HandleFailure(run, path);
         }
     } catch (const WindowClosed&) {
+        outcome_ = RunOutcome::WindowClosed;
         // The window went away while the run waited. Its unload has closed the port; the
         // run touches nothing more and returns.
     }
@@ -70,8 +75,10 @@ void UpdateRun::Stages(RunContext& run) {
     }
     switch (Handshake(run)) {
         case HandshakeResult::Cancelled:
+            run.outcome = RunOutcome::Cancelled;
             break;
         case HandshakeResult::NoResponse:
+            run.outcome = RunOutcome::NoResponse;
             run.Box(QStringLiteral("No response from Datalogger."), OkOnly);
             break;
         case HandshakeResult::Ready:
@@ -87,22 +94,26 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
     try {
         switch (run.region) {
             case FailureRegion::Port:
+                outcome_ = RunOutcome::PortFailure;
                 run.Box(QStringLiteral("Error encountered while accessing the com port."), style);
                 SetIdleState();
                 break;
             case FailureRegion::Download:
+                outcome_ = RunOutcome::DownloadFailure;
                 run.Box(QStringLiteral("Error encountered while downloading the firmware."), style);
                 run.file.Close();
                 ClosePort();
                 SetIdleState();
                 break;
             case FailureRegion::FileOpen:
+                outcome_ = RunOutcome::FileOpenFailure;
                 ClosePort();
                 run.file.Close();
                 run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style);
                 SetIdleState();
                 break;
             case FailureRegion::Closing:
+                outcome_ = RunOutcome::ClosingFailure;
                 run.Box(QStringLiteral("Error encountered while closing the com port."), style);
                 SetIdleState();
                 break;

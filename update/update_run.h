@@ -5,7 +5,7 @@
 #include "mscomm.h"
 #include "run_window.h"
 
-class RunContext;
+#include "run_context.h"
 
 // One update run, from the press of the start button to the window's return to idle, and
 // the window's share in it: the idle and busy states, the Cancel button, the two timers and
@@ -31,6 +31,8 @@ public:
     void Timer3_Timer();
 
     bool Running() const { return running_; }
+    // How the last run ended.
+    RunOutcome LastOutcome() const { return outcome_; }
 
 private:
     // The stages after the port is open; they end by falling through to the closing
@@ -43,4 +45,5 @@ private:
     MSComm& comm_;
     Clock& clock_;
     bool running_ = false;
+    RunOutcome outcome_ = RunOutcome::None;
 };

@@ -99,6 +99,7 @@ void HandshakeTest::silentBootloader() {
     e.Update(DataFile(1));
     QCOMPARE(e.requests, 3);
     QCOMPARE(e.Boxes(), QStringList({kNoResponse}));
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::NoResponse);
     QCOMPARE(Statuses(e.window),
              QStringList({"Initializing the com port", "Waiting for Datalogger to Restart...",
                           "Requesting Datalogger Ready.  Try #1",

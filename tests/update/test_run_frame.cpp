@@ -140,6 +140,8 @@ void RunFrameTest::failureRegions() {
     rig.run.RunUpdate();
 
     QCOMPARE(rig.window.boxes, QStringList({"48|Quorvel - V 1.0|" + message}));
+    QCOMPARE(rig.run.LastOutcome(),
+             portWasClosed ? RunOutcome::DownloadFailure : RunOutcome::PortFailure);
     QCOMPARE(rig.comm.log.contains("PortOpen=0"), portWasClosed);
     QVERIFY(!rig.comm.PortOpen());
     QCOMPARE(rig.window.log.mid(rig.window.log.size() - Idle().size()), Idle());

@@ -43,6 +43,7 @@ void TransferTest::wholeUpdate() {
     Engine e;
     e.Update(DataFile(120), 120);
     QCOMPARE(e.Boxes(), QStringList({kSuccess}));
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::Updated);
     QCOMPARE(e.window.boxes.first().section('|', 1, 1), QStringLiteral("Quorvel - V 1.0"));
     QCOMPARE(e.lines.size(), 120);
     QCOMPARE(e.lines.first(), QStringLiteral(":D1"));
@@ -127,6 +128,7 @@ void TransferTest::answerNoEndsTheRun() {
     e.window.answers = {MsgBoxResult::No};
     e.Update(DataFile(4), 4);
     QCOMPARE(e.Boxes(), QStringList({Flash(2)}));
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::Declined);
     QCOMPARE(e.sendsOf.size(), 2);
     // The line that was refused is not counted down.
     QCOMPARE(e.vars.LinesRemaining, qint16(3));
@@ -169,6 +171,9 @@ void TransferTest::finalWait() {
     e.Update(DataFile(3), 3);
     Q_UNUSED(yieldsBefore);
     QCOMPARE(e.Boxes(), QStringList({outcome}));
+    QCOMPARE(e.run.LastOutcome(), outcome == kSuccess  ? RunOutcome::Updated
+                                  : outcome == kFailed ? RunOutcome::UpdateFailed
+                                                       : RunOutcome::NoFinalReply);
     // The final wait neither yields nor looks at Cancel: its time passes on the port.
     const qint64 spent = e.comm.Now() - lastSent;
     if (fullWait) {
@@ -222,6 +227,8 @@ void TransferTest::cancel() {
     QCOMPARE(e.sendsOf.size(), linesSent);
     QCOMPARE(e.sendsOf.value(cancelOnLine - 1), sendsOfThatLine);
     QCOMPARE(e.Boxes(), boxes);
+    // Only a file that has ended gets its outcome.
+    QCOMPARE(e.run.LastOutcome(), boxes.contains(kSilentEnd) ? RunOutcome::NoFinalReply : RunOutcome::Cancelled);
     QVERIFY(!e.comm.PortOpen());
 }
 
@@ -281,6 +288,7 @@ void TransferTest::tooManyLines() {
     Engine over;
     over.Update(DataFile(32767), 32767);
     QCOMPARE(over.Boxes(), QStringList({kDownload}));
+    QCOMPARE(over.run.LastOutcome(), RunOutcome::DownloadFailure);
     QVERIFY(over.lines.isEmpty());
     QVERIFY(!over.comm.PortOpen());
 }
@@ -303,6 +311,7 @@ void TransferTest::windowClosedDuringAWait() {
     QCOMPARE(int(e.window.log.size()), logAtClose);
     QVERIFY(e.window.boxes.isEmpty());
     QVERIFY(!e.run.Running());
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::WindowClosed);
 }
 
 QTEST_GUILESS_MAIN(TransferTest)

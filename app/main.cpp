@@ -1,4 +1,5 @@
 #include "main_window.h"
+#include "quorvel_version.h"
 
 #include <QApplication>
 

@@ -1,9 +1,11 @@
 #include "main_window.h"
 
+#include "event_loop_yield.h"
 #include "path_box.h"
 #include "prefs_file.h"
 #include "serial_port_comm.h"
 #include "window_font.h"
+#include "quorvel_version.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -123,7 +125,6 @@ void Form1::CreateControls() {
     Image1->setScaledContents(false);
 
     pacer_ = new QTimer(this);
-    pacer_->setInterval(10);
 
     // Tab order: Combo1, Browse, start, Cancel (while shown), Exit, the path box.
     setTabOrder(Combo1, Command1);
@@ -372,12 +373,7 @@ MsgBoxResult Form1::MsgBox(const QString& prompt, int style, const QString& titl
 }
 
 void Form1::DoEvents(YieldMode mode) {
-    if (!pacer_->isActive()) {
-        pacer_->start();
-    }
-    QCoreApplication::processEvents(mode == YieldMode::UntilEvent
-                                        ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
-                                        : QEventLoop::AllEvents);
+    YieldToEventLoop(*pacer_, mode);
     if (unloaded_) {
         throw WindowClosed();
     }

@@ -5,7 +5,13 @@
 #include "port_names.h"
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 namespace {
@@ -37,6 +43,8 @@ QString describe(QSerialPort::SerialPortError error) {
 
 SerialPortComm::SerialPortComm(QObject* parent) : QObject(parent) {
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPortComm::onError);
+    // What the event loop reads for the port joins what Input pulls itself, in order.
+    connect(&port_, &QSerialPort::readyRead, this, [this] { received_ += port_.readAll(); });
     // The received bytes stay in the port's buffer until Input takes them; an unlimited
     // buffer means the driver never has to drop a byte because the program is busy.
     port_.setReadBufferSize(0);
@@ -59,6 +67,23 @@ void SerialPortComm::Handshaking(int mode) {
     }
 }
 
+void SerialPortComm::applyReadMode() {
+#ifdef Q_OS_UNIX
+    // Reads on the descriptor never block the window's thread. With at least one byte to
+    // wait for, a read of a quiet line fails with "try again" and a read of 0 bytes means
+    // the line has hung up; with none (QSerialPort's choice) both read as 0 bytes.
+    // QSerialPort writes its whole terminal setting at each change, so this follows each.
+    const int fd = static_cast<int>(port_.handle());
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    termios t{};
+    if (::tcgetattr(fd, &t) == 0 && (t.c_cc[VMIN] != 1 || t.c_cc[VTIME] != 0)) {
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        ::tcsetattr(fd, TCSANOW, &t);
+    }
+#endif
+}
+
 void SerialPortComm::applyHandshaking() {
     // QSerialPort offers one kind of flow control at a time; with both asked for, the
     // hardware lines win because they also protect against a receiver that has stopped.
@@ -71,6 +96,7 @@ void SerialPortComm::applyHandshaking() {
     if (!port_.setFlowControl(flow)) {
         throw Failure(QStringLiteral("Cannot set flow control: ") + port_.errorString());
     }
+    applyReadMode();
 }
 
 void SerialPortComm::Settings(const QString& settings) {
@@ -89,6 +115,7 @@ void SerialPortComm::applySettings() {
         !port_.setDataBits(s.dataBits) || !port_.setStopBits(s.stopBits)) {
         throw Failure(QStringLiteral("Cannot set line format: ") + port_.errorString());
     }
+    applyReadMode();
 }
 
 void SerialPortComm::CommPort(qint16 port) {
@@ -109,12 +136,14 @@ void SerialPortComm::PortOpen(bool open) {
             port_.close();
         }
         pendingFailure_.reset();
+        received_.clear();
         return;
     }
     if (port_.isOpen()) {
         throw Failure(QStringLiteral("Port already open"));
     }
     pendingFailure_.reset();
+    received_.clear();
     port_.setPortName(PortDeviceName(commPort_));
     if (!port_.open(QIODevice::ReadWrite)) {
         const QString reason = describe(port_.error()) + QStringLiteral(": ") + port_.errorString();
@@ -161,63 +190,110 @@ void SerialPortComm::requireOpen() {
     }
 }
 
-void SerialPortComm::pull(int msecs) {
+void SerialPortComm::pull() {
 #ifdef Q_OS_UNIX
-    // Poll the descriptor ourselves: an empty QSerialPort::waitForReadyRead reports a
-    // time-out error, and a hung-up line must be told apart from a quiet one.
+    // Straight from the descriptor: one system call, and no event loop needed.
     const int fd = static_cast<int>(port_.handle());
-    for (int round = 0; round < 64 && port_.isOpen(); ++round) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, round == 0 ? msecs : 0);
-        if (ready <= 0) {
-            return;
-        }
-        if ((p.revents & POLLIN) != 0) {
-            if (!port_.waitForReadyRead(0)) {
+    char chunk[4096];
+    for (int round = 0; round < 256 && port_.isOpen(); ++round) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            received_.append(chunk, n);
+            if (size_t(n) < sizeof chunk) {
                 return;
             }
-        } else {
-            hangUp(QStringLiteral("The device went away"));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return;
         }
+        hangUp(n == 0 ? QStringLiteral("The device went away")
+                      : QStringLiteral("The device went away: ") +
+                            QString::fromLocal8Bit(strerror(errno)));
+        return;
     }
 #else
-    port_.waitForReadyRead(msecs);
+    port_.waitForReadyRead(0);
 #endif
 }
 
 qint16 SerialPortComm::InBufferCount() {
     requireOpen();
-    pull(0);
-    requireOpen();
-    return static_cast<qint16>(qMin<qint64>(port_.bytesAvailable(), 32767));
+    if (received_.isEmpty()) {
+        pull();
+        requireOpen();
+    }
+    return static_cast<qint16>(qMin<qsizetype>(received_.size(), 32767));
 }
 
 QString SerialPortComm::Input() {
     requireOpen();
-    pull(0);
-    requireOpen();
-    return QString::fromLatin1(port_.readAll());
+    if (received_.isEmpty()) {
+        pull();
+        requireOpen();
+    }
+    QString text = QString::fromLatin1(received_);
+    received_.clear();
+    return text;
 }
 
 void SerialPortComm::Output(const QString& text) {
     requireOpen();
     const QByteArray bytes = text.toLatin1();
-    if (port_.write(bytes) != bytes.size()) {
+    qsizetype done = 0;
+#ifdef Q_OS_UNIX
+    // With nothing queued, the bytes go to the driver directly: QSerialPort's own write
+    // path switches its write notifier on and off for every call, and each switch wakes
+    // the event loop, which costs more than the write itself.
+    if (port_.bytesToWrite() == 0) {
+        const int fd = static_cast<int>(port_.handle());
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0) {
+                done += n;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                hangUp(QStringLiteral("Write error: ") + QString::fromLocal8Bit(strerror(errno)));
+                requireOpen();
+            }
+        }
+        if (done == bytes.size()) {
+            return;
+        }
+    }
+#endif
+    // The rest waits in QSerialPort's queue and goes out when the driver takes it again (a
+    // full output buffer, a line held by XOFF).
+    const QByteArray rest = bytes.mid(done);
+    if (port_.write(rest) != rest.size()) {
         requireOpen();
         throw Failure(QStringLiteral("Write error: ") + port_.errorString());
     }
-    // Hand the bytes to the driver now rather than at the next turn of the event loop:
-    // the reply wait starts right after this call. What an XOFF holds back stays queued
-    // and goes out when the line is released.
     port_.flush();
     requireOpen();
 }
 
 void SerialPortComm::WaitForInput(int msecs) {
     requireOpen();
-    if (port_.bytesAvailable() == 0) {
-        pull(msecs);
+    if (!received_.isEmpty()) {
+        return;
     }
+#ifdef Q_OS_UNIX
+    pollfd p{static_cast<int>(port_.handle()), POLLIN, 0};
+    if (::poll(&p, 1, msecs) > 0) {
+        if ((p.revents & POLLIN) != 0) {
+            pull();
+        }
+        // A hung-up line polls as ready at once, forever: without this the caller would spin.
+        if (port_.isOpen() && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            hangUp(QStringLiteral("The device went away"));
+        }
+    }
+#else
+    port_.waitForReadyRead(msecs);
+#endif
     requireOpen();
 }

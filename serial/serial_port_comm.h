@@ -9,9 +9,12 @@
 
 // The serial control over QSerialPort.
 //
-// Two things go beyond a plain wrapper:
-// - Input and InBufferCount first pull whatever the operating system holds, so they see
-//   every received byte even when nobody has yielded to the event loop since it arrived.
+// Three things go beyond a plain wrapper:
+// - Input and InBufferCount pull whatever the operating system holds when nothing is
+//   waiting yet, so they see received bytes even when nobody has yielded to the event loop
+//   since they arrived.
+// - On Unix the per-line reads and writes go to the descriptor directly; QSerialPort keeps
+//   opening, settings, closing, the event loop's notifications and queued writes.
 // - A line that goes away (a USB adapter pulled; on a pseudo-terminal, the other side
 //   closing) closes the port on the first error the driver reports. Left open, QSerialPort
 //   reports the same hang-up again at every turn of the event loop and keeps a core busy.
@@ -38,10 +41,10 @@ public:
 private:
     void applyHandshaking();
     void applySettings();
+    void applyReadMode();
     void onError(QSerialPort::SerialPortError error);
-    // Moves what the operating system has received into the port's buffer, waiting at
-    // most msecs for the first byte.
-    void pull(int msecs);
+    // Moves what the operating system has received into received_, without waiting.
+    void pull();
     void hangUp(const QString& reason);
     // Raises the failure a hang-up left behind, or "port not open".
     void requireOpen();
@@ -51,4 +54,6 @@ private:
     QString settings_ = QStringLiteral("57600,n,8,1");
     qint16 commPort_ = 1;
     std::optional<QString> pendingFailure_;
+    // Received and not yet handed over by Input, in arrival order.
+    QByteArray received_;
 };

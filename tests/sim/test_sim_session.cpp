@@ -1,0 +1,313 @@
+// The simulator against a scripted host on the slave side: whole sessions with injected
+// faults, what went over the line, and the flashed image.
+
+#include "bootloader_sim.h"
+#include "sim_host.h"
+
+#include <QtTest>
+
+#include <thread>
+
+using namespace simtest;
+using bootsim::FaultKind;
+
+Q_DECLARE_METATYPE(FaultKind)
+
+class SessionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void faultScript();
+    void lineFaults_data();
+    void lineFaults();
+    void versionRecord_data();
+    void versionRecord();
+    void pacedLineIsNeverAheadOfTheWire();
+    void hangUpClosesTheLine();
+    void quietSessionIsGivenUp();
+};
+
+void SessionTest::faultScript() {
+    std::string text;
+    QVERIFY(bootsim::ReadFile(QUORVEL_SAMPLES_DIR "/demo-firmware.upd", text));
+    const std::vector<std::string> lines = bootsim::UpdateDataLines(text);
+    QTemporaryDir dir;
+    bootsim::Options o;
+    o.trace_path = dir.filePath("trace.txt").toStdString();
+    o.link_path = dir.filePath("com1").toStdString();
+    o.sessions = 2;
+    // Line 3 fails its first two sends in every session; line 5 cannot be flashed in the
+    // first session only.
+    o.faults = {{FaultKind::Checksum, 3, 2, 0, 0}, {FaultKind::Flash, 5, 1, 0, 1}};
+    bootsim::Simulator sim(o);
+    sim.Start();
+
+    std::vector<std::string> expected(lines.size() - 1, "~");
+    expected[2] = "--~";
+    {
+        // Session 1: the host carries on past the flash error, and the update fails.
+        Host host(o.link_path);
+        QVERIFY(host.IsOpen());
+        sim.Restart();
+        const Run run = Update(host, lines);
+        QCOMPARE(run.restart, std::string("^"));
+        QCOMPARE(run.version, std::string("BOOT V1.30|2.05?"));
+        expected[4] = "%";
+        QCOMPARE(run.replies, expected);
+        QCOMPARE(run.finalTokens, std::string("#"));
+        QVERIFY(sim.WaitForSessions(1, std::chrono::milliseconds(kReplyMs)));
+        QVERIFY(!sim.GetStats().last_session_ok);
+    }
+    // The host's port is closed between runs; an idle simulator must not spin on the line.
+    const std::uint64_t cpuBefore = sim.GetStats().cpu_us;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QVERIFY(sim.GetStats().cpu_us - cpuBefore < 100000);
+    {
+        Host host(sim.DevicePath());
+        sim.Restart();
+        const Run run = Update(host, lines);
+        expected[4] = "~";
+        QCOMPARE(run.replies, expected);
+        QCOMPARE(run.finalTokens, std::string("@#"));
+        QVERIFY(sim.WaitForSessions(2, std::chrono::milliseconds(kReplyMs)));
+    }
+    bootsim::MemoryImage want;
+    QVERIFY(bootsim::ImageOfUpdate(text, want));
+    QVERIFY(sim.LastImage() == want);
+
+    const bootsim::Stats s = sim.GetStats();
+    QCOMPARE(s.state, bootsim::LoaderState::Finished);
+    QCOMPARE(s.sessions_completed, std::uint64_t{2});
+    QCOMPARE(s.sessions_ok, std::uint64_t{1});
+    QCOMPARE(s.records, std::uint64_t{2 * (lines.size() + 2)});
+    QCOMPARE(s.checksum_errors, std::uint64_t{4});
+    QCOMPARE(s.flash_errors, std::uint64_t{1});
+    sim.Stop();
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(o.link_path)));
+
+    // The line as it was: each session opens with the restart and the handshake, and a
+    // refused line comes again, exactly as it stands, until it is accepted.
+    std::vector<std::string> trace;
+    for (const TraceLine& t : ReadTrace(o.trace_path)) {
+        trace.push_back(t.what);
+    }
+    const std::vector<std::string> opening = {"TX ^",
+                                              "RX @&$",
+                                              "TX BOOT V1.30|2.05?",
+                                              "RX " + lines[0],
+                                              "TX ~",
+                                              "RX " + lines[1],
+                                              "TX ~",
+                                              "RX " + lines[2],
+                                              "TX -",
+                                              "RX " + lines[2],
+                                              "TX -",
+                                              "RX " + lines[2],
+                                              "TX ~"};
+    const std::size_t perSession = 2 * (lines.size() + 2) + 3;
+    QCOMPARE(trace.size(), 2 * perSession);
+    QVERIFY(std::equal(opening.begin(), opening.end(), trace.begin()));
+    QVERIFY(std::equal(opening.begin(), opening.end(), trace.begin() + perSession));
+    QCOMPARE(trace[perSession - 1], std::string("TX #"));
+    QCOMPARE(trace.back(), std::string("TX @#"));
+}
+
+void SessionTest::lineFaults_data() {
+    QTest::addColumn<FaultKind>("kind");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("ms");
+    QTest::addColumn<QString>("replies");  // to line 2's sends; '_' is silence
+    QTest::addColumn<QString>("final");
+    QTest::addColumn<bool>("stray");    // non-token bytes reach the host
+    QTest::addColumn<int>("minGapMs");  // from line 2's first arrival to the next line's
+    QTest::addColumn<int>("replyMs");   // how long the host waits before it resends
+
+    const int wait = kReplyMs;
+    const int shortWait = 300;  // only where silence is the point
+    QTest::newRow("checksum twice") << FaultKind::Checksum << 2 << 0 << "--~"
+                                    << "@#" << false << 0 << wait;
+    QTest::newRow("checksum thrice") << FaultKind::Checksum << 3 << 0 << "---"
+                                     << "#" << false << 0 << wait;
+    QTest::newRow("flash") << FaultKind::Flash << 1 << 0 << "%"
+                           << "#" << false << 0 << wait;
+    QTest::newRow("silent once") << FaultKind::Silent << 1 << 0 << "_~"
+                                 << "@#" << false << 0 << shortWait;
+    QTest::newRow("silent thrice") << FaultKind::Silent << 3 << 0 << "___"
+                                   << "#" << false << 0 << shortWait;
+    QTest::newRow("late") << FaultKind::Late << 1 << 150 << "~"
+                          << "@#" << false << 150 << wait;
+    QTest::newRow("noise") << FaultKind::Noise << 1 << 0 << "~"
+                           << "@#" << true << 0 << wait;
+    // The host's output stops on the XOFF, so its next line arrives only after the hold;
+    // XOFF and XON themselves never reach the program.
+    QTest::newRow("xoff") << FaultKind::Xoff << 1 << 150 << "~"
+                          << "@#" << false << 150 << wait;
+}
+
+void SessionTest::lineFaults() {
+    QFETCH(FaultKind, kind);
+    QFETCH(int, count);
+    QFETCH(int, ms);
+    QFETCH(QString, replies);
+    QFETCH(QString, final);
+    QFETCH(bool, stray);
+    QFETCH(int, minGapMs);
+    QFETCH(int, replyMs);
+
+    const std::vector<std::string> lines = bootsim::UpdateDataLines(bootsim::MakeSampleUpdate(3));
+    QTemporaryDir dir;
+    bootsim::Options o;
+    o.trace_path = dir.filePath("trace.txt").toStdString();
+    o.faults = {{kind, 2, count, ms, 0}};
+    bootsim::Simulator sim(o);
+    sim.Start();
+    Host host(sim.DevicePath());
+    sim.Restart();
+    const Run run = Update(host, lines, replyMs);
+    QCOMPARE(QString::fromStdString(run.replies[1]), replies);
+    QCOMPARE(QString::fromStdString(run.finalTokens), final);
+    QCOMPARE(!host.Stray().empty(), stray);
+    QVERIFY(sim.WaitForSessions(1, std::chrono::milliseconds(kReplyMs)));
+    sim.Stop();
+
+    // Never shorter than the fault asks for; how much longer is the machine's business.
+    long long line2 = -1, next = -1;
+    for (const TraceLine& t : ReadTrace(o.trace_path)) {
+        if (line2 < 0 && t.what == "RX " + lines[1]) {
+            line2 = t.us;
+        } else if (next < 0 && t.what == "RX " + lines[2]) {
+            next = t.us;
+        }
+    }
+    QVERIFY(line2 >= 0 && next > line2);
+    QVERIFY(next - line2 >= minGapMs * 1000LL);
+}
+
+void SessionTest::versionRecord_data() {
+    QTest::addColumn<bool>("loader");
+    QTest::addColumn<bool>("firmware");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<int>("silent");
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<QByteArray>("record");
+
+    QTest::newRow("whole") << true << true << true << 0 << 1 << QByteArray("BOOT V1.30|2.05?");
+    QTest::newRow("no loader part") << false << true << true << 0 << 1 << QByteArray("BOOT |2.05?");
+    QTest::newRow("no firmware part")
+        << true << false << true << 0 << 1 << QByteArray("BOOT V1.30?");
+    QTest::newRow("no ready token")
+        << true << true << false << 0 << 1 << QByteArray("BOOT V1.30|2.05");
+    QTest::newRow("no version") << false << false << true << 0 << 1 << QByteArray("BOOT ?");
+    QTest::newRow("two requests ignored")
+        << true << true << true << 2 << 1 << QByteArray("BOOT V1.30|2.05?");
+    QTest::newRow("in three pieces")
+        << true << true << true << 0 << 3 << QByteArray("BOOT V1.30|2.05?");
+}
+
+void SessionTest::versionRecord() {
+    QFETCH(bool, loader);
+    QFETCH(bool, firmware);
+    QFETCH(bool, ready);
+    QFETCH(int, silent);
+    QFETCH(int, pieces);
+    QFETCH(QByteArray, record);
+
+    QTemporaryDir dir;
+    bootsim::Options o;
+    o.trace_path = dir.filePath("trace.txt").toStdString();
+    o.send_loader_version = loader;
+    o.send_firmware_version = firmware;
+    o.send_ready_token = ready;
+    o.silent_ready_requests = silent;
+    o.split_pieces = pieces;
+    o.split_gap_ms = 20;
+    bootsim::Simulator sim(o);
+    sim.Start();
+    Host host(sim.DevicePath());
+    sim.Restart();
+    QCOMPARE(host.ReadThrough('^'), std::string("^"));
+    for (int i = 0; i <= silent; ++i) {
+        host.Send("@&$");
+    }
+    QCOMPARE(QByteArray::fromStdString(host.ReadCount(record.size())), record);
+    const bootsim::Stats s = sim.GetStats();
+    QCOMPARE(s.ready_requests, std::uint64_t(silent + 1));
+    QCOMPARE(s.version_records, std::uint64_t{1});
+    QCOMPARE(s.state, bootsim::LoaderState::Receiving);
+    sim.Stop();
+    // Each piece is a write of its own, so the host has to put the record together.
+    int writes = 0;
+    for (const TraceLine& t : ReadTrace(o.trace_path)) {
+        writes += t.what.compare(0, 3, "TX ") == 0;
+    }
+    QCOMPARE(writes, 1 + pieces);
+}
+
+void SessionTest::pacedLineIsNeverAheadOfTheWire() {
+    const std::vector<std::string> lines = bootsim::UpdateDataLines(bootsim::MakeSampleUpdate(3));
+    QTemporaryDir dir;
+    bootsim::Options o;
+    o.trace_path = dir.filePath("trace.txt").toStdString();
+    o.pace_baud = 57600;
+    bootsim::Simulator sim(o);
+    sim.Start();
+    Host host(sim.DevicePath());
+    sim.Restart();
+    QCOMPARE(Update(host, lines).finalTokens, std::string("@#"));
+    QVERIFY(sim.WaitForSessions(1, std::chrono::milliseconds(kReplyMs)));
+    sim.Stop();
+
+    // Each side only sends once it has the other's last word, so every trace line follows
+    // the one before by at least its own bytes' time on the wire: 173.6 us a byte.
+    const std::vector<TraceLine> trace = ReadTrace(o.trace_path);
+    QCOMPARE(trace.size(), 3 + 2 * lines.size());
+    for (std::size_t i = 1; i < trace.size(); ++i) {
+        const long long bytes = static_cast<long long>(trace[i].what.size()) - 3;
+        QVERIFY2(trace[i].us - trace[i - 1].us >= bytes * 1736 / 10 - 1, trace[i].what.c_str());
+    }
+}
+
+void SessionTest::hangUpClosesTheLine() {
+    bootsim::Options o;
+    o.faults = {{FaultKind::Hangup, 2, 1, 0, 0}};
+    bootsim::Simulator sim(o);
+    sim.Start();
+    Host host(sim.DevicePath());
+    sim.Restart();
+    QCOMPARE(host.ReadThrough('^'), std::string("^"));
+    host.Send("@&$");
+    host.ReadThrough('?');
+    host.Send(":020000040001F9");
+    QCOMPARE(host.Token(), '~');
+    host.Send(":00000001FF");
+    QCOMPARE(host.Token(), '\0');
+    QVERIFY(host.HungUp());
+    QVERIFY(sim.WaitUntilFinished(std::chrono::milliseconds(kReplyMs)));
+    QCOMPARE(sim.GetStats().state, bootsim::LoaderState::HungUp);
+}
+
+void SessionTest::quietSessionIsGivenUp() {
+    // A host that stops halfway (an error, Cancel) and starts again waits for a restart; the
+    // simulator must not wait for the rest of the abandoned update.
+    bootsim::Options o;
+    o.session_timeout_ms = 100;
+    o.restart_every_ms = 50;
+    bootsim::Simulator sim(o);
+    sim.Start();
+    Host host(sim.DevicePath());
+    QCOMPARE(host.ReadThrough('^'), std::string("^"));
+    host.Send("@&$");
+    host.ReadThrough('?');
+    host.Send(":020000040001F9");
+    QCOMPARE(host.Token(), '~');
+    QCOMPARE(host.ReadThrough('^'), std::string("^"));
+    const bootsim::Stats s = sim.GetStats();
+    QCOMPARE(s.sessions_aborted, std::uint64_t{1});
+    QCOMPARE(s.sessions_completed, std::uint64_t{0});
+}
+
+// Spelled out rather than QTEST_APPLESS_MAIN, which clang's -Wpedantic rejects.
+int main(int argc, char** argv) {
+    SessionTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "test_sim_session.moc"

@@ -1,0 +1,537 @@
+// bootloader-sim: the simulated datalogger bootloader as a command for people and scripts.
+// The first line it prints is the device to open; events follow, one per line.
+
+#include "bootloader_sim.h"
+#include "trace.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char kHelp[] = R"(Usage: bootloader-sim [OPTION]...
+       bootloader-sim --make-sample N PATH
+       bootloader-sim --image-of FILE (--image-hex PATH | --image-bin PATH [--image-base ADDR])
+
+Simulates the datalogger's serial bootloader on a pseudo-terminal. Prints the slave device
+(the "serial port" to open at 57600 8N1, XON/XOFF) on the first line of its output, then one
+line per event. Point the program at it with QUORVEL_COM1=<device or link>.
+
+The line
+  --link PATH              make PATH a symbolic link to the device (removed on exit)
+  --pace                   move bytes no faster than a real 57600 baud 8N1 line (173.6 us
+                           a byte); without it every answer goes out at once
+  --pace-baud N            like --pace, at N baud
+  --idle-gap MS            bytes that are not a whole record end after MS quiet (default 30)
+  --trace PATH             write every byte received and sent, with its time, to PATH
+  --linger MS              after the last session, keep the line open MS (default 1000)
+
+Restarts (a session begins when the bootloader sends '^')
+  --restart-after MS       announce MS after start and after each session
+  --restart-every MS       announce every MS until a ready request arrives (a demo needs
+                           no typing); first announcement after --restart-after, if given
+  --sessions N             serve N sessions, then exit (default 0: no limit)
+  --session-timeout MS     give up a session that hears nothing for MS, then restart as
+                           above (for a program that abandons an update halfway)
+  Without either restart option, type "restart" on standard input.
+
+The version record: <prefix>V<loader>|<firmware>?
+  --loader-version X       decimal loader version (default 1.30; below 1.28 is an old loader)
+  --firmware-version TEXT  the firmware the datalogger has now (default 2.05)
+  --version-prefix TEXT    text before the V (default "BOOT ")
+  --old-loader             same as --loader-version 1.20
+  --no-version             leave out the V and | parts: the record is <prefix>?
+  --omit PARTS             leave out parts: a comma list of loader, firmware, ready
+  --silent-ready K         leave the first K ready requests of each session unanswered
+  --split PIECES[:MS]      send the version record (and the final @#) in PIECES pieces, MS
+                           apart (default 40)
+
+Faults (LINE counts the data lines of a session from 1; resends share their line's number)
+  --fault KIND@LINE[xCOUNT][:MS][/SESSION]
+                           inject a fault on the first COUNT (default 1) sends of LINE, in
+                           every session or only in SESSION; repeatable. KIND is one of
+      checksum             answer '-' and drop the line
+      flash                answer '%' (a flash write error: the update fails)
+      silent               answer nothing and drop the line
+      late                 accept, but answer only after MS (default --late-ms)
+      noise                put a few random non-token bytes before the answer
+      xoff                 send XOFF behind the answer, XON after MS (default --xoff-ms)
+      hangup               close the line instead of answering; the simulator then exits
+  --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
+                           on a line's third send, so a host that resends gets through
+  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
+  --seed N                 seed for random faults and noise bytes (default 1)
+  --late-ms MS             default delay of late answers (default 3500)
+  --xoff-ms MS             default XOFF hold (default 1000)
+
+Images
+  --image-hex PATH         after each session, write the image it flashed as Intel HEX
+  --image-bin PATH         after each session, write the image as a binary from --image-base
+  --image-base ADDR        first address of --image-bin (default: lowest address written)
+
+Other modes
+  --make-sample N PATH     write a made-up update file of N 16-byte data records and exit
+  --image-of FILE          write the image that update FILE flashes (with --image-hex or
+                           --image-bin) and exit; cmp it with a session's image
+  -q, --quiet              print only the device path
+  -h, --help               show this help and exit
+
+Commands on standard input: restart, stats, quit.
+Exit status: 0 done, 1 the line or a file could not be set up, 2 bad options.
+)";
+
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char c = 's';
+    [[maybe_unused]] const ssize_t w = ::write(g_signal_pipe[1], &c, 1);
+}
+
+struct UsageError {
+    std::string message;
+};
+
+[[noreturn]] void Bad(const std::string& message) {
+    throw UsageError{message};
+}
+
+long long ParseInt(const std::string& option, const std::string& text, long long lo, long long hi) {
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi) {
+        Bad(option + ": expected a number from " + std::to_string(lo) + " to " +
+            std::to_string(hi) + ", got '" + text + "'");
+    }
+    return v;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', pos), text.size());
+        out.push_back(text.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return out;
+}
+
+bool IsDecimalNumber(const std::string& s) {
+    const std::size_t dot = s.find('.');
+    const std::string whole = s.substr(0, dot);
+    const std::string frac = dot == std::string::npos ? "0" : s.substr(dot + 1);
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return digits(whole) && digits(frac);
+}
+
+bootsim::Fault ParseFault(const std::string& text) {
+    const std::string option = "--fault " + text;
+    const std::size_t at = text.find('@');
+    bootsim::Fault f;
+    if (at == std::string::npos || !bootsim::ParseFaultKind(text.substr(0, at), f.kind)) {
+        Bad(option +
+            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
+            "noise, xoff, hangup");
+    }
+    std::string rest = text.substr(at + 1);
+    auto take = [&](char mark) -> std::string {
+        const std::size_t p = rest.find(mark);
+        if (p == std::string::npos) {
+            return std::string();
+        }
+        std::string tail = rest.substr(p + 1);
+        rest.erase(p);
+        if (tail.empty()) {
+            Bad(option + ": nothing after '" + std::string(1, mark) + "'");
+        }
+        return tail;
+    };
+    // Peeled from the end, in the reverse of the order they are written in.
+    const std::string session = take('/');
+    const std::string ms = take(':');
+    const std::string count = take('x');
+    f.line = static_cast<int>(ParseInt(option, rest, 1, 1000000000));
+    if (!count.empty()) {
+        f.count = static_cast<int>(ParseInt(option, count, 1, 1000000000));
+    }
+    if (!ms.empty()) {
+        f.ms = static_cast<int>(ParseInt(option, ms, 0, 3600000));
+    }
+    if (!session.empty()) {
+        f.session = static_cast<int>(ParseInt(option, session, 1, 1000000000));
+    }
+    return f;
+}
+
+struct Command {
+    bootsim::Options sim;
+    bool help = false;
+    bool quiet = false;
+    int linger_ms = 1000;
+    std::string image_hex;
+    std::string image_bin;
+    bool image_base_set = false;
+    std::uint32_t image_base = 0;
+    long long sample_records = -1;
+    std::string sample_path;
+    std::string image_of;
+};
+
+Command ParseArgs(int argc, char** argv) {
+    Command c;
+    bootsim::Options& o = c.sim;
+    o.sessions = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_inline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.erase(eq);
+                has_inline = true;
+            }
+        }
+        auto next = [&]() -> std::string {
+            if (has_inline) {
+                has_inline = false;
+                return value;
+            }
+            if (i + 1 >= argc) {
+                Bad(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        auto number = [&](long long lo, long long hi) { return ParseInt(arg, next(), lo, hi); };
+        auto flag = [&] {
+            if (has_inline) {
+                Bad(arg + " takes no value");
+            }
+        };
+
+        if (arg == "--help" || arg == "-h") {
+            flag();
+            c.help = true;
+        } else if (arg == "--link") {
+            o.link_path = next();
+        } else if (arg == "--pace") {
+            flag();
+            o.pace_baud = 57600;
+        } else if (arg == "--pace-baud") {
+            o.pace_baud = static_cast<unsigned>(number(50, 4000000));
+        } else if (arg == "--idle-gap") {
+            o.idle_gap_ms = static_cast<int>(number(1, 60000));
+        } else if (arg == "--trace") {
+            o.trace_path = next();
+        } else if (arg == "--linger") {
+            c.linger_ms = static_cast<int>(number(0, 600000));
+        } else if (arg == "--restart-after") {
+            o.restart_after_ms = static_cast<int>(number(0, 86400000));
+        } else if (arg == "--restart-every") {
+            o.restart_every_ms = static_cast<int>(number(1, 86400000));
+        } else if (arg == "--session-timeout") {
+            o.session_timeout_ms = static_cast<int>(number(1, 86400000));
+        } else if (arg == "--sessions") {
+            o.sessions = static_cast<int>(number(0, 1000000000));
+        } else if (arg == "--loader-version") {
+            o.loader_version = next();
+            if (!IsDecimalNumber(o.loader_version)) {
+                Bad("--loader-version: expected a decimal number such as 1.30, got '" +
+                    o.loader_version + "'");
+            }
+        } else if (arg == "--firmware-version") {
+            o.firmware_version = next();
+        } else if (arg == "--version-prefix") {
+            o.version_prefix = next();
+        } else if (arg == "--old-loader") {
+            flag();
+            o.loader_version = "1.20";
+        } else if (arg == "--no-version") {
+            flag();
+            o.send_loader_version = false;
+            o.send_firmware_version = false;
+        } else if (arg == "--omit") {
+            for (const std::string& part : SplitList(next())) {
+                if (part == "loader") {
+                    o.send_loader_version = false;
+                } else if (part == "firmware") {
+                    o.send_firmware_version = false;
+                } else if (part == "ready") {
+                    o.send_ready_token = false;
+                } else {
+                    Bad("--omit: unknown part '" + part + "' (loader, firmware, ready)");
+                }
+            }
+        } else if (arg == "--silent-ready") {
+            o.silent_ready_requests = static_cast<int>(number(0, 1000000));
+        } else if (arg == "--split") {
+            const std::string v = next();
+            const std::size_t colon = v.find(':');
+            o.split_pieces = static_cast<int>(ParseInt(arg, v.substr(0, colon), 1, 1000));
+            if (colon != std::string::npos) {
+                o.split_gap_ms = static_cast<int>(ParseInt(arg, v.substr(colon + 1), 0, 60000));
+            }
+        } else if (arg == "--fault") {
+            o.faults.push_back(ParseFault(next()));
+        } else if (arg == "--random-faults") {
+            const std::string v = next();
+            char* end = nullptr;
+            o.random_fault_rate = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.random_fault_rate >= 0) ||
+                o.random_fault_rate > 1) {
+                Bad("--random-faults: expected a rate from 0 to 1, got '" + v + "'");
+            }
+        } else if (arg == "--random-kinds") {
+            o.random_kinds.clear();
+            for (const std::string& name : SplitList(next())) {
+                bootsim::FaultKind k;
+                if (!bootsim::ParseFaultKind(name, k)) {
+                    Bad("--random-kinds: unknown fault kind '" + name + "'");
+                }
+                o.random_kinds.push_back(k);
+            }
+        } else if (arg == "--seed") {
+            o.seed = static_cast<std::uint64_t>(number(0, 0x7FFFFFFFFFFFFFFFll));
+        } else if (arg == "--late-ms") {
+            o.late_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--xoff-ms") {
+            o.xoff_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--image-hex") {
+            c.image_hex = next();
+        } else if (arg == "--image-bin") {
+            c.image_bin = next();
+        } else if (arg == "--image-base") {
+            c.image_base = static_cast<std::uint32_t>(number(0, 0xFFFFFFFFll));
+            c.image_base_set = true;
+        } else if (arg == "--make-sample") {
+            c.sample_records = number(0, 10000000);
+            c.sample_path = next();
+        } else if (arg == "--image-of") {
+            c.image_of = next();
+        } else if (arg == "--quiet" || arg == "-q") {
+            flag();
+            c.quiet = true;
+        } else {
+            Bad("unknown option '" + std::string(argv[i]) + "'");
+        }
+        if (has_inline) {
+            Bad(arg + " takes no value");
+        }
+    }
+    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty()) {
+        Bad("--image-of needs --image-hex or --image-bin");
+    }
+    return c;
+}
+
+bool WriteImage(const Command& c, const bootsim::MemoryImage& image, std::string* error) {
+    if (!c.image_hex.empty() && !bootsim::WriteFile(c.image_hex, image.ToIntelHex(), error)) {
+        return false;
+    }
+    if (!c.image_bin.empty()) {
+        std::string bin;
+        const std::uint32_t base = c.image_base_set ? c.image_base : image.Lowest();
+        if (!image.ToBinary(base, bin)) {
+            *error = "the image has bytes below --image-base";
+            return false;
+        }
+        return bootsim::WriteFile(c.image_bin, bin, error);
+    }
+    return true;
+}
+
+std::string Stamp(std::chrono::steady_clock::time_point origin) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - origin)
+                        .count();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "[%6lld.%03lld] ", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return buf;
+}
+
+void PrintStats(const bootsim::Stats& s) {
+    std::printf(
+        "state %s; restarts %llu, ready requests %llu, records %llu (lines %llu), acks %llu, "
+        "checksum errors %llu, flash errors %llu, unanswered %llu, faults %llu, garbage %llu; "
+        "sessions %llu completed, %llu ok, %llu abandoned; bytes in %llu, out %llu; cpu %llu us\n",
+        bootsim::LoaderStateName(s.state), static_cast<unsigned long long>(s.restarts),
+        static_cast<unsigned long long>(s.ready_requests),
+        static_cast<unsigned long long>(s.records), static_cast<unsigned long long>(s.lines),
+        static_cast<unsigned long long>(s.acks), static_cast<unsigned long long>(s.checksum_errors),
+        static_cast<unsigned long long>(s.flash_errors),
+        static_cast<unsigned long long>(s.unanswered), static_cast<unsigned long long>(s.faults),
+        static_cast<unsigned long long>(s.garbage),
+        static_cast<unsigned long long>(s.sessions_completed),
+        static_cast<unsigned long long>(s.sessions_ok),
+        static_cast<unsigned long long>(s.sessions_aborted),
+        static_cast<unsigned long long>(s.bytes_received),
+        static_cast<unsigned long long>(s.bytes_sent), static_cast<unsigned long long>(s.cpu_us));
+    std::fflush(stdout);
+}
+
+int Serve(Command& c) {
+    if (::pipe(g_signal_pipe) != 0) {
+        std::fprintf(stderr, "bootloader-sim: pipe: %s\n", std::strerror(errno));
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const auto origin = std::chrono::steady_clock::now();
+    if (!c.quiet) {
+        c.sim.log = [origin](const std::string& text) {
+            std::printf("%s%s\n", Stamp(origin).c_str(), text.c_str());
+            std::fflush(stdout);
+        };
+    }
+    if (!c.image_hex.empty() || !c.image_bin.empty()) {
+        c.sim.on_session = [&c](const bootsim::SessionReport& r) {
+            std::string error;
+            if (!WriteImage(c, *r.image, &error)) {
+                std::fprintf(stderr, "bootloader-sim: %s\n", error.c_str());
+            }
+        };
+    }
+
+    bootsim::Simulator sim(c.sim);
+    try {
+        sim.Start();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bootloader-sim: %s\n", e.what());
+        return 1;
+    }
+    std::printf("%s\n", sim.DevicePath().c_str());
+    if (!c.quiet) {
+        if (!c.sim.link_path.empty()) {
+            std::printf("%slink %s -> %s\n", Stamp(origin).c_str(), c.sim.link_path.c_str(),
+                        sim.DevicePath().c_str());
+        }
+        if (c.sim.restart_after_ms < 0 && c.sim.restart_every_ms <= 0) {
+            std::printf("%stype \"restart\" to restart the datalogger\n", Stamp(origin).c_str());
+        }
+    }
+    std::fflush(stdout);
+
+    // Tells the main loop when the simulator has nothing more to do.
+    std::thread watcher([&sim] {
+        sim.WaitUntilFinished(std::chrono::hours(24 * 365 * 100));
+        const char f = 'f';
+        [[maybe_unused]] const ssize_t w = ::write(g_signal_pipe[1], &f, 1);
+    });
+
+    bool stdin_open = true;
+    std::string pending;
+    bool finished = false;
+    bool stop = false;
+    while (!stop) {
+        pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, stdin_open ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            char why = 0;
+            if (::read(g_signal_pipe[0], &why, 1) == 1) {
+                finished = why == 'f';
+                stop = true;
+            }
+        }
+        if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buf[512];
+            const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n <= 0) {
+                stdin_open = false;  // no terminal (a script, CI): keep serving
+                continue;
+            }
+            pending.append(buf, static_cast<std::size_t>(n));
+            std::size_t nl;
+            while ((nl = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+                    line.pop_back();
+                }
+                if (line == "restart") {
+                    sim.Restart();
+                } else if (line == "stats") {
+                    PrintStats(sim.GetStats());
+                } else if (line == "quit" || line == "exit") {
+                    stop = true;
+                } else if (!line.empty()) {
+                    std::printf("commands: restart, stats, quit\n");
+                    std::fflush(stdout);
+                }
+            }
+        }
+    }
+    if (finished && sim.GetStats().state == bootsim::LoaderState::Finished && c.linger_ms > 0) {
+        // The host may still be reading the final tokens; give it a moment before the line
+        // goes away under it.
+        pollfd p{g_signal_pipe[0], POLLIN, 0};
+        ::poll(&p, 1, c.linger_ms);
+    }
+    sim.Stop();
+    watcher.join();
+    if (!c.quiet) {
+        PrintStats(sim.GetStats());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Command c;
+    try {
+        c = ParseArgs(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "bootloader-sim: %s\nTry 'bootloader-sim --help'.\n",
+                     e.message.c_str());
+        return 2;
+    }
+    if (c.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    std::string error;
+    if (c.sample_records >= 0) {
+        const std::string text = bootsim::MakeSampleUpdate(static_cast<int>(c.sample_records));
+        if (!bootsim::WriteFile(c.sample_path, text, &error)) {
+            std::fprintf(stderr, "bootloader-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (!c.image_of.empty()) {
+        bootsim::MemoryImage image;
+        if (!bootsim::ImageOfUpdateFile(c.image_of, image, &error) ||
+            !WriteImage(c, image, &error)) {
+            std::fprintf(stderr, "bootloader-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    return Serve(c);
+}

@@ -265,14 +265,14 @@ void SerialPortComm::Output(const QString& text) {
         }
     }
 #endif
-    // The rest waits in QSerialPort's queue and goes out when the driver takes it again (a
-    // full output buffer, a line held by XOFF).
+    // The rest waits in QSerialPort's queue and goes out from the event loop when the driver
+    // takes bytes again (a full output buffer, a line held by XOFF). No flush here: on a
+    // held line it fails with "try again", which QSerialPort reports as a write error.
     const QByteArray rest = bytes.mid(done);
     if (port_.write(rest) != rest.size()) {
         requireOpen();
         throw Failure(QStringLiteral("Write error: ") + port_.errorString());
     }
-    port_.flush();
     requireOpen();
 }
 

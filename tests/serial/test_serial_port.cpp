@@ -37,6 +37,7 @@ class SerialPortTest : public QObject {
 private slots:
     void settingsReachTheLine();
     void bytesPassUnchangedBothWays();
+    void xoffHoldsOutputWithoutAFailure();
     void refusedOperations_data();
     void refusedOperations();
     void farSideClosing_data();
@@ -99,6 +100,34 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
     }
     QCOMPARE(received.toLatin1(), bytes);
     QCOMPARE(comm.InBufferCount(), qint16(0));
+    QCOMPARE(comm.Input(), QString());
+}
+
+void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
+    // A peer that says XOFF holds what the port writes; that is flow control, not a fault,
+    // and the bytes go out when the peer says XON.
+    PtyPair pty;
+    pty.PointPortAt(2);
+    SerialPortComm comm;
+    OpenOn(comm, 2);
+    pty.Write(QByteArray(1, '\x13'));
+    QTest::qWait(20);
+    const QByteArray line(":10000000000102030405060708090A0B0C0D0E0F78");
+    for (int i = 0; i < 3; ++i) {
+        comm.Output(QString::fromLatin1(line));
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(pty.Read(1, 100).isEmpty());
+    pty.Write(QByteArray(1, '\x11'));
+    QByteArray got;
+    QElapsedTimer waited;
+    waited.start();
+    while (got.size() < 3 * line.size() && waited.elapsed() < 3000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        got += pty.Read(3 * line.size() - got.size(), 10);
+    }
+    QCOMPARE(got, line + line + line);
+    QVERIFY(comm.PortOpen());
     QCOMPARE(comm.Input(), QString());
 }
 

@@ -1,7 +1,10 @@
 #include "main_window.h"
+#include "signal_watch.h"
 #include "quorvel_version.h"
 
 #include <QApplication>
+
+#include <csignal>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -9,7 +12,20 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION_TEXT));
 
     Form1 form;
+    // A logout, a shutdown or Ctrl-C in the terminal that started the program closes the
+    // window as the user would: the port is closed and the settings are saved.
+    bool ended = false;
+    SignalWatch endings({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&endings, &SignalWatch::Raised, &form, [&form, &ended] {
+        ended = true;
+        form.close();
+        QCoreApplication::exit(0);
+    });
+
     form.Form_Load();
+    if (ended) {
+        return 0;
+    }
     form.show();
     return QApplication::exec();
 }

@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMimeData>
@@ -18,6 +19,7 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
@@ -275,9 +277,19 @@ void Form1::SavePrefs(const QString& path) {
     }
 }
 
-QString Form1::PrefsPath() {
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
-                                    QStringLiteral("/prefs.txt"));
+QString Form1::PrefsPath() { return PrefsPathFor(QCoreApplication::applicationDirPath()); }
+
+QString Form1::PrefsPathFor(const QString& programDir) {
+    // A portable copy (a build tree, an unpacked archive) keeps its settings beside itself.
+    // An installed copy lives where its users cannot write: it would show the saving message
+    // at every exit and forget the settings, so it keeps them in the user's configuration
+    // folder instead.
+    QString dir = programDir;
+    if (!QFileInfo(programDir).isDir() || !QFileInfo(programDir).isWritable()) {
+        dir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        QDir().mkpath(dir);
+    }
+    return QDir::toNativeSeparators(dir + QStringLiteral("/prefs.txt"));
 }
 
 QWidget* Form1::Widget(Control control) const {

@@ -56,8 +56,10 @@ public:
     void LoadDefaults();
     void LoadPrefs(const QString& path);
     void SavePrefs(const QString& path);
-    // prefs.txt beside the executable.
+    // prefs.txt beside the executable, or in the user's configuration folder when the
+    // executable's folder cannot be written.
     static QString PrefsPath();
+    static QString PrefsPathFor(const QString& programDir);
     // Where Form_Load and Form_Unload keep the preferences; PrefsPath() unless set.
     void SetPrefsPath(const QString& path) { prefsPath_ = path; }
 

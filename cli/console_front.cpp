@@ -83,7 +83,8 @@ void ConsoleFront::EndProgress() {
 }
 
 void ConsoleFront::ShowProgress(qint16 remaining) {
-    // Lines per second over the last count: the transfer updates the count once a second.
+    // Lines per second since the count was last shown: the transfer shows it at its start,
+    // once a second, and at the end.
     double rate = 0.0;
     if (sinceCount_.isValid() && sinceCount_.elapsed() > 0 && remaining <= lastCount_) {
         rate = (lastCount_ - remaining) * 1000.0 / double(sinceCount_.elapsed());
@@ -97,8 +98,9 @@ void ConsoleFront::ShowProgress(qint16 remaining) {
         std::fprintf(out_, "\r%s\033[K", line.toLocal8Bit().constData());
         std::fflush(out_);
         progressOpen_ = true;
-    } else if (!sincePlainProgress_.isValid() || sincePlainProgress_.elapsed() >= 10000) {
-        // Into a file or a pipe, a line every ten seconds is enough.
+    } else if (!sincePlainProgress_.isValid() || sincePlainProgress_.elapsed() >= 10000 ||
+               remaining == 0) {
+        // Into a file or a pipe, a line every ten seconds (and the last) is enough.
         sincePlainProgress_.start();
         Print(out_, line);
     }
@@ -140,8 +142,6 @@ void ConsoleFront::SetEnabled(Control control, bool enabled) {
         return;
     }
     if (enabled) {
-        sinceCount_.invalidate();
-        sincePlainProgress_.invalidate();
         timer3_.start();
     } else {
         timer3_.stop();

@@ -6,11 +6,13 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +52,7 @@ private slots:
     void load();
     void savedFileReadsBack();
     void failedSaveKeepsTheOldFile();
+    void installedCopyKeepsSettingsWithTheUser();
 
 private:
     QTemporaryDir dir_;
@@ -168,6 +171,22 @@ void PrefsTest::failedSaveKeepsTheOldFile() {
     const QString nowhere = dir_.filePath(QStringLiteral("no/such/folder/prefs.txt"));
     save(nowhere);
     QCOMPARE(boxes, QStringList{"48|Quorvel|An error occured while saving file " + nowhere});
+}
+
+void PrefsTest::installedCopyKeepsSettingsWithTheUser() {
+    QStandardPaths::setTestModeEnabled(true);
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    // A portable copy: beside the program.
+    QCOMPARE(Form1::PrefsPathFor(dir_.path()), QDir::toNativeSeparators(dir_.filePath("prefs.txt")));
+    // A folder the program cannot write to (here: one that is not there at all).
+    const QString installed = Form1::PrefsPathFor(dir_.filePath(QStringLiteral("not/there")));
+    QCOMPARE(installed, QDir::toNativeSeparators(config + "/prefs.txt"));
+    QVERIFY(QFileInfo(config).isDir());
+    if (geteuid() != 0) {
+        QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::ExeOwner);
+        QCOMPARE(Form1::PrefsPathFor(dir_.path()), installed);
+        QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
 }
 
 QTEST_MAIN(PrefsTest)

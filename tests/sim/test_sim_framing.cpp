@@ -17,8 +17,6 @@ private slots:
     void frames_data();
     void frames();
     void buildsImage();
-    void canonicalHexRoundTrips();
-    void readsUpdateFileLines();
     void committedSampleIsTheGeneratorsOutput();
 };
 
@@ -127,38 +125,6 @@ void FramingTest::buildsImage() {
     QVERIFY(image.ToBinary(0x10002, bin));
     QCOMPARE(bin.size(), std::size_t{0x2FFFF - 0x10002 + 1});
     QCOMPARE(std::uint8_t(bin[2]), std::uint8_t{0xFF});  // a gap reads as erased flash
-}
-
-void FramingTest::canonicalHexRoundTrips() {
-    // A layout the canonical form does not use (odd lengths, a 64 KiB boundary crossed)
-    // must come back as the same image.
-    std::string file = "V1.00\r\n:020000040000FA\r\n";
-    std::uint8_t data[23];
-    for (int i = 0; i < 23; ++i) {
-        data[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    file += bootsim::FormatRecord(0, 0xFFF5, data, 11) + "\r\n";
-    file += ":020000040001F9\r\n" + bootsim::FormatRecord(0, 0x0003, data, 23) + "\r\n";
-    file += ":00000001FF\r\n";
-    bootsim::MemoryImage a, b;
-    QVERIFY(bootsim::ImageOfUpdate(file, a));
-    QVERIFY(bootsim::ImageOfUpdate(a.ToIntelHex(), b));
-    QCOMPARE(b.Size(), std::size_t{34});
-    QVERIFY(a == b);
-    QCOMPARE(b.ToIntelHex(), a.ToIntelHex());
-    b.Write(0x10004, data, 1);
-    QVERIFY(a != b);
-}
-
-void FramingTest::readsUpdateFileLines() {
-    const std::string text = "V2.10\r\n:00000001FF\r\n\r\n:020000040001F9\r:0000000\nV9\n";
-    const std::vector<std::string> lines = bootsim::UpdateDataLines(text);
-    QCOMPARE(lines, (std::vector<std::string>{":00000001FF", ":020000040001F9", ":0000000"}));
-    QCOMPARE(bootsim::UpdateFirmwareVersion(text), std::string("2.10"));
-    bootsim::MemoryImage image;
-    std::string error;
-    QVERIFY(!bootsim::ImageOfUpdate(text, image, &error));
-    QVERIFY(error.find("data line 3") != std::string::npos);
 }
 
 void FramingTest::committedSampleIsTheGeneratorsOutput() {

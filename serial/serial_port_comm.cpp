@@ -133,6 +133,9 @@ bool SerialPortComm::PortOpen() const { return port_.isOpen(); }
 void SerialPortComm::PortOpen(bool open) {
     if (!open) {
         if (port_.isOpen()) {
+            // What was not sent by now never will be: a real port would otherwise wait, up
+            // to its closing time (30 s by default), for a line held by XOFF to drain.
+            port_.clear(QSerialPort::Output);
             port_.close();
         }
         pendingFailure_.reset();
@@ -268,8 +271,8 @@ void SerialPortComm::Output(const QString& text) {
     // The rest waits in QSerialPort's queue and goes out from the event loop when the driver
     // takes bytes again (a full output buffer, a line held by XOFF). No flush here: on a
     // held line it fails with "try again", which QSerialPort reports as a write error.
-    const QByteArray rest = bytes.mid(done);
-    if (port_.write(rest) != rest.size()) {
+    const qint64 rest = bytes.size() - done;
+    if (port_.write(bytes.constData() + done, rest) != rest) {
         requireOpen();
         throw Failure(QStringLiteral("Write error: ") + port_.errorString());
     }
@@ -282,9 +285,16 @@ void SerialPortComm::WaitForInput(int msecs) {
         return;
     }
 #ifdef Q_OS_UNIX
-    pollfd p{static_cast<int>(port_.handle()), POLLIN, 0};
+    // Bytes still queued (a line held by XOFF, a line longer than the driver takes at once)
+    // go out while the caller waits here: this wait does not run the event loop that would
+    // otherwise send them, and the bootloader cannot answer a line it never got.
+    const bool queued = port_.bytesToWrite() > 0;
+    pollfd p{static_cast<int>(port_.handle()), short(POLLIN | (queued ? POLLOUT : 0)), 0};
     if (::poll(&p, 1, msecs) > 0) {
-        if ((p.revents & POLLIN) != 0) {
+        if ((p.revents & POLLOUT) != 0) {
+            port_.waitForBytesWritten(0);
+        }
+        if (port_.isOpen() && (p.revents & POLLIN) != 0) {
             pull();
         }
         // A hung-up line polls as ready at once, forever: without this the caller would spin.

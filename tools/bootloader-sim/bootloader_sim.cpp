@@ -201,6 +201,8 @@ struct Simulator::Impl {
     Random fault_rng;
     Random noise_rng;
     std::deque<Chunk> out;
+    // When the last piece of a split answer goes out.
+    TimePoint split_free{};
     std::vector<Timed> timed;  // a min-heap on (at, seq)
     std::uint64_t timed_seq = 0;
     TimePoint tx_free{};  // paced: when the line is free for our next byte
@@ -532,16 +534,20 @@ struct Simulator::Impl {
             Send(text, now, after);
             return;
         }
+        // A serial line keeps its order: an answer starts behind the pieces of an earlier
+        // one that are still on their way, never ahead of them.
+        const TimePoint start = std::max(now, split_free);
         std::size_t pos = 0;
         for (std::size_t i = 0; i < pieces; ++i) {
             const std::size_t end = text.size() * (i + 1) / pieces;
             const After a = i + 1 == pieces ? after : After::Nothing;
-            if (i == 0) {
+            const TimePoint at = start + milliseconds(opt.split_gap_ms) * static_cast<long>(i);
+            if (at <= now) {
                 Send(text.substr(pos, end - pos), now, a);
             } else {
-                SendAt(now + milliseconds(opt.split_gap_ms) * static_cast<long>(i),
-                       text.substr(pos, end - pos), a);
+                SendAt(at, text.substr(pos, end - pos), a);
             }
+            split_free = at;
             pos = end;
         }
     }

@@ -1,0 +1,224 @@
+#pragma once
+
+// The real window and the real serial layer on the simulated bootloader, with the means to
+// act at a chosen moment of a run: a fault that must strike while the run waits for the
+// restart, between two lines or inside a reply wait is placed by a condition that is looked
+// at every time the run yields to the event loop.
+
+#include "bootloader_sim.h"
+#include "main_window.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+
+const QString kSample = QStringLiteral(QUORVEL_SAMPLES_DIR "/demo-firmware.upd");
+
+// Every Qt warning the process prints while a rig lives: a line that goes away must be
+// reported once, not at every turn of the event loop.
+inline std::atomic<int> qtWarnings{0};
+
+class Rig {
+public:
+    explicit Rig(bootsim::Options options = {}) {
+        // Unless a scenario restarts the bootloader itself, it announces its restart until it
+        // is asked whether it is ready, as if the user restarted the datalogger at once.
+        if (options.restart_after_ms < 0 && options.restart_every_ms == 0) {
+            options.restart_every_ms = 50;
+        }
+        sim = std::make_unique<bootsim::Simulator>(options);
+        sim->Start();
+        qputenv("QUORVEL_COM1", QByteArray::fromStdString(sim->DevicePath()));
+        form = std::make_unique<Form1>();
+        form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&) {
+            boxes << QStringLiteral("%1|%2").arg(style).arg(text);
+            const bool yesNo = (style & 0x0F) == YesNo;
+            if (!yesNo) {
+                return MsgBoxResult::Ok;
+            }
+            if (answers.empty()) {
+                return MsgBoxResult::Yes;
+            }
+            const MsgBoxResult a = answers.front();
+            answers.pop_front();
+            return a;
+        };
+        form->SetPrefsPath(PrefsPath());
+        form->Form_Load();
+        boxes.clear();  // the first start's missing prefs.txt
+        SetFile(kSample);
+        form->show();
+        previousHandler_ = qInstallMessageHandler(&Rig::CountWarnings);
+        qtWarnings = 0;
+    }
+    ~Rig() { qInstallMessageHandler(previousHandler_); }
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    void SetFile(const QString& path) { form->findChild<QLineEdit*>("Text1")->setText(path); }
+    QString PrefsPath() const { return dir.filePath(QStringLiteral("prefs.txt")); }
+
+    // Presses the start button; returns when the run has ended. A run still going after
+    // 30 s hangs: the window is closed to end it, and the result is false.
+    bool Update() {
+        bool hung = false;
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            hung = form->Running();
+            form->close();
+        });
+        watchdog.start(30 * 1000);
+        QElapsedTimer took;
+        took.start();
+        form->findChild<QPushButton*>("Command6")->click();
+        runMs = took.elapsed();
+        return !hung;
+    }
+    void Cancel() { form->findChild<QPushButton*>("Command4")->click(); }
+
+    // Runs action once, at the first yield of the run to the event loop at which ready()
+    // holds. A zero-interval timer fires at every yield, so "the first yield" is exact.
+    void At(std::function<bool()> ready, std::function<void()> action) {
+        auto* trigger = new QTimer(form.get());
+        trigger->setInterval(0);
+        ++pending;
+        QObject::connect(trigger, &QTimer::timeout, [this, trigger, ready, action] {
+            if (ready()) {
+                trigger->stop();
+                --pending;
+                action();
+            }
+        });
+        trigger->start();
+    }
+    // The first yield after line n was answered, before line n + 1 goes out.
+    bool AfterLine(int n) {
+        const FormVariables& v = form->Variables();
+        return v.TotalLines > 0 && v.LinesRemaining == v.TotalLines - n;
+    }
+
+    QString Status() const { return form->findChild<QLabel*>("Label2")->text(); }
+    QString Label(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
+    bool Idle() const {
+        return Status() == QLatin1String("Idle") && !form->MSComm1().PortOpen() &&
+               form->findChild<QPushButton*>("Command6")->isVisible() &&
+               form->findChild<QPushButton*>("Command6")->isEnabled() &&
+               !form->findChild<QPushButton*>("Command4")->isVisible();
+    }
+    // The texts of the boxes shown, and the style of one.
+    QStringList Texts() const {
+        QStringList out;
+        for (const QString& b : boxes) {
+            out << b.section('|', 1);
+        }
+        return out;
+    }
+    int Style(int i) const { return boxes.value(i).section('|', 0, 0).toInt(); }
+    RunOutcome Outcome() { return form->Run().LastOutcome(); }
+    FormVariables& Vars() { return form->Variables(); }
+    bootsim::Stats Stats() const { return sim->GetStats(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<bootsim::Simulator> sim;
+    std::unique_ptr<Form1> form;
+    QStringList boxes;  // "style|text"
+    std::deque<MsgBoxResult> answers;
+    int pending = 0;  // actions of At() that have not run
+    qint64 runMs = 0;
+
+private:
+    static void CountWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg && type != QtInfoMsg) {
+            ++qtWarnings;
+            fprintf(stderr, "Qt: %s\n", qPrintable(text));
+        }
+    }
+
+    QtMessageHandler previousHandler_ = nullptr;
+};
+
+inline bootsim::MemoryImage ImageOf(const QString& path) {
+    bootsim::MemoryImage image;
+    bootsim::ImageOfUpdateFile(path.toStdString(), image);
+    return image;
+}
+
+// Processor time of the whole process (the simulator's thread included), in milliseconds.
+inline double ProcessCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// The processor time a second of the window's idle event loop costs.
+// The loop sleeps until the next event, as the window's own loop does; its timers wake it.
+inline double IdleSecondCpuMs() {
+    const double before = ProcessCpuMs();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return ProcessCpuMs() - before;
+}
+
+// Takes capabilities out of this thread's effective set for its lifetime, so that a test run
+// as root meets the same permission checks as a field engineer's account: root opens files
+// of mode 000 (CAP_DAC_OVERRIDE) and terminals held exclusively (CAP_SYS_ADMIN). They stay
+// permitted, so they come back at the end. Without them to begin with, nothing changes.
+class WithoutCapabilities {
+public:
+    explicit WithoutCapabilities(std::initializer_list<int> caps) {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        ok_ = syscall(SYS_capget, &header_, saved_) == 0;
+        if (!ok_) {
+            return;
+        }
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        for (int cap : caps) {
+            lowered[cap / 32].effective &= ~(1u << (cap % 32));
+        }
+        ok_ = syscall(SYS_capset, &header_, lowered) == 0;
+    }
+    ~WithoutCapabilities() {
+        if (ok_) {
+            syscall(SYS_capset, &header_, saved_);
+        }
+    }
+    WithoutCapabilities(const WithoutCapabilities&) = delete;
+    WithoutCapabilities& operator=(const WithoutCapabilities&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool ok_ = false;
+};
+
+inline QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+inline bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}

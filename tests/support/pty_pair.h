@@ -3,6 +3,8 @@
 // A pseudo-terminal for tests of the real serial layer: the test holds the master side and
 // points COM port n at the slave through QUORVEL_COM<n>.
 
+#include "process_cpu.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -96,10 +98,3 @@ private:
     int slave_ = -1;
     QString path_;
 };
-
-// Processor time this process has used, in milliseconds.
-inline double ProcessCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
-}

@@ -7,6 +7,7 @@
 
 #include "bootloader_sim.h"
 #include "main_window.h"
+#include "process_cpu.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,7 +22,6 @@
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -159,13 +159,6 @@ inline bootsim::MemoryImage ImageOf(const QString& path) {
     bootsim::MemoryImage image;
     bootsim::ImageOfUpdateFile(path.toStdString(), image);
     return image;
-}
-
-// Processor time of the whole process (the simulator's thread included), in milliseconds.
-inline double ProcessCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
 // The processor time a second of the window's idle event loop costs.

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
+
+#include <functional>
 #include <QTimer>
 
 namespace {
@@ -38,7 +40,6 @@ private slots:
     void settingsReachTheLine();
     void bytesPassUnchangedBothWays();
     void xoffHoldsOutputWithoutAFailure();
-    void refusedOperations_data();
     void refusedOperations();
     void farSideClosing_data();
     void farSideClosing();
@@ -131,52 +132,33 @@ void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
     QCOMPARE(comm.Input(), QString());
 }
 
-void SerialPortTest::refusedOperations_data() {
-    QTest::addColumn<QString>("what");
-    QTest::newRow("missing device") << "open missing";
-    QTest::newRow("port number 0") << "port 0";
-    QTest::newRow("bad line format") << "settings";
-    QTest::newRow("bad flow control") << "handshaking";
-    QTest::newRow("read while closed") << "input closed";
-    QTest::newRow("write while closed") << "output closed";
-    QTest::newRow("open twice") << "open twice";
-    QTest::newRow("port number while open") << "port while open";
-}
-
 void SerialPortTest::refusedOperations() {
-    QFETCH(QString, what);
     PtyPair pty;
     pty.PointPortAt(5);
     qputenv("QUORVEL_COM6", "/dev/quorvel-no-such-port");
-    SerialPortComm comm;
-    const bool needsOpen = what.endsWith(QLatin1String("twice")) || what.endsWith(QLatin1String("open"));
-    if (needsOpen) {
-        OpenOn(comm, 5);
-    }
-    bool raised = false;
-    try {
-        if (what == QLatin1String("open missing")) {
-            OpenOn(comm, 6);
-        } else if (what == QLatin1String("port 0")) {
-            comm.CommPort(0);
-        } else if (what == QLatin1String("settings")) {
-            comm.Settings(QStringLiteral("fast,n,8,1"));
-        } else if (what == QLatin1String("handshaking")) {
-            comm.Handshaking(7);
-        } else if (what == QLatin1String("input closed")) {
-            comm.Input();
-        } else if (what == QLatin1String("output closed")) {
-            comm.Output(QStringLiteral("x"));
-        } else if (what == QLatin1String("open twice")) {
-            comm.PortOpen(true);
-        } else if (what == QLatin1String("port while open")) {
-            comm.CommPort(2);
+    struct Case {
+        const char* what;
+        bool onOpenPort;
+        std::function<void(SerialPortComm&)> operation;
+    };
+    const Case cases[] = {
+        {"missing device", false, [](SerialPortComm& c) { OpenOn(c, 6); }},
+        {"port number 0", false, [](SerialPortComm& c) { c.CommPort(0); }},
+        {"bad line format", false, [](SerialPortComm& c) { c.Settings("fast,n,8,1"); }},
+        {"bad flow control", false, [](SerialPortComm& c) { c.Handshaking(7); }},
+        {"read while closed", false, [](SerialPortComm& c) { c.Input(); }},
+        {"write while closed", false, [](SerialPortComm& c) { c.Output("x"); }},
+        {"open twice", true, [](SerialPortComm& c) { c.PortOpen(true); }},
+        {"port number while open", true, [](SerialPortComm& c) { c.CommPort(2); }},
+    };
+    for (const Case& test : cases) {
+        SerialPortComm comm;
+        if (test.onOpenPort) {
+            OpenOn(comm, 5);
         }
-    } catch (const Failure&) {
-        raised = true;
+        QVERIFY_THROWS_EXCEPTION(Failure, test.operation(comm));
+        QVERIFY2(comm.PortOpen() == test.onOpenPort, test.what);
     }
-    QVERIFY(raised);
-    QCOMPARE(comm.PortOpen(), needsOpen);
 }
 
 void SerialPortTest::farSideClosing_data() {

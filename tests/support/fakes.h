@@ -168,21 +168,10 @@ public:
     QStringList Only(const QString& prefix) const { return log.filter(prefix); }
 
     static QString Name(Control c) {
-        switch (c) {
-            case Control::Label2: return QStringLiteral("Label2");
-            case Control::Label14: return QStringLiteral("Label14");
-            case Control::Label16: return QStringLiteral("Label16");
-            case Control::Label17: return QStringLiteral("Label17");
-            case Control::Label18: return QStringLiteral("Label18");
-            case Control::Command1: return QStringLiteral("Command1");
-            case Control::Command3: return QStringLiteral("Command3");
-            case Control::Command4: return QStringLiteral("Command4");
-            case Control::Command6: return QStringLiteral("Command6");
-            case Control::Text1: return QStringLiteral("Text1");
-            case Control::Combo1: return QStringLiteral("Combo1");
-            case Control::Timer3: return QStringLiteral("Timer3");
-        }
-        return QString();
+        static const char* const kNames[] = {"Label2",   "Label14",  "Label16",  "Label17",
+                                             "Label18",  "Command1", "Command3", "Command4",
+                                             "Command6", "Text1",    "Combo1",   "Timer3"};
+        return QLatin1String(kNames[static_cast<int>(c)]);
     }
 
     QString Caption() const override { return caption; }

@@ -198,7 +198,7 @@ void FormLayoutTest::timersDialogAndPort() {
 }
 
 void FormLayoutTest::tabOrder() {
-    auto order = [this](int presses) {
+    auto order = [](int presses) {
         QStringList seen;
         for (int i = 0; i < presses; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

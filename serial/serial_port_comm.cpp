@@ -4,6 +4,8 @@
 #include "line_settings.h"
 #include "port_names.h"
 
+#include <QSocketNotifier>
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <poll.h>
@@ -136,6 +138,7 @@ void SerialPortComm::PortOpen(bool open) {
             // What was not sent by now never will be: a real port would otherwise wait, up
             // to its closing time (30 s by default), for a line held by XOFF to drain.
             port_.clear(QSerialPort::Output);
+            readNotifier_.reset();
             port_.close();
         }
         pendingFailure_.reset();
@@ -156,10 +159,27 @@ void SerialPortComm::PortOpen(bool open) {
     try {
         applySettings();
         applyHandshaking();
+        takeOverReads();
     } catch (...) {
         port_.close();
         throw;
     }
+}
+
+void SerialPortComm::takeOverReads() {
+#ifdef Q_OS_UNIX
+    // The event loop's wake-up for received bytes reads them straight into received_.
+    // QSerialPort's own read notifier would take them through its ring buffer, a signal and
+    // a copy for every reply; it stays off while the port is open. (Should a Qt version keep
+    // its notifier elsewhere, both read, each into received_ in turn, and nothing changes.)
+    for (QSocketNotifier* notifier : port_.findChildren<QSocketNotifier*>()) {
+        if (notifier->type() == QSocketNotifier::Read) {
+            notifier->setEnabled(false);
+        }
+    }
+    readNotifier_ = std::make_unique<QSocketNotifier>(port_.handle(), QSocketNotifier::Read);
+    connect(readNotifier_.get(), &QSocketNotifier::activated, this, [this] { pull(); });
+#endif
 }
 
 void SerialPortComm::onError(QSerialPort::SerialPortError error) {
@@ -176,6 +196,9 @@ void SerialPortComm::onError(QSerialPort::SerialPortError error) {
 void SerialPortComm::hangUp(const QString& reason) {
     if (pendingFailure_) {
         return;
+    }
+    if (readNotifier_) {
+        readNotifier_->setEnabled(false);
     }
     pendingFailure_ = reason;
     port_.clearError();
@@ -194,6 +217,7 @@ void SerialPortComm::requireOpen() {
 }
 
 void SerialPortComm::pull() {
+    lastLook_.start();
 #ifdef Q_OS_UNIX
     // Straight from the descriptor: one system call, and no event loop needed.
     const int fd = static_cast<int>(port_.handle());
@@ -220,9 +244,13 @@ void SerialPortComm::pull() {
 #endif
 }
 
+bool SerialPortComm::lookedJustNow() const {
+    return lastLook_.isValid() && lastLook_.nsecsElapsed() < kLookGapNs;
+}
+
 qint16 SerialPortComm::InBufferCount() {
     requireOpen();
-    if (received_.isEmpty()) {
+    if (received_.isEmpty() && !lookedJustNow()) {
         pull();
         requireOpen();
     }
@@ -231,7 +259,7 @@ qint16 SerialPortComm::InBufferCount() {
 
 QString SerialPortComm::Input() {
     requireOpen();
-    if (received_.isEmpty()) {
+    if (received_.isEmpty() && !lookedJustNow()) {
         pull();
         requireOpen();
     }
@@ -249,6 +277,7 @@ void SerialPortComm::Output(const QString& text) {
     // path switches its write notifier on and off for every call, and each switch wakes
     // the event loop, which costs more than the write itself.
     if (port_.bytesToWrite() == 0) {
+        lastLook_.start();
         const int fd = static_cast<int>(port_.handle());
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));

@@ -2,9 +2,12 @@
 
 #include "mscomm.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 
+#include <memory>
 #include <optional>
 
 // The serial control over QSerialPort.
@@ -42,9 +45,17 @@ private:
     void applyHandshaking();
     void applySettings();
     void applyReadMode();
+    void takeOverReads();
     void onError(QSerialPort::SerialPortError error);
     // Moves what the operating system has received into received_, without waiting.
     void pull();
+    // Whether the port read or wrote the line a moment ago. A read right after a write or
+    // an empty read costs a system call and finds nothing: no peer answers within
+    // microseconds. Input and InBufferCount then skip it; what arrives meanwhile is taken
+    // by the next look, or seen at once by the wait that follows (the event loop's, or
+    // WaitForInput's), so nothing is lost or held back beyond the next wait.
+    bool lookedJustNow() const;
+    static constexpr qint64 kLookGapNs = 20'000;
     void hangUp(const QString& reason);
     // Raises the failure a hang-up left behind, or "port not open".
     void requireOpen();
@@ -56,4 +67,6 @@ private:
     std::optional<QString> pendingFailure_;
     // Received and not yet handed over by Input, in arrival order.
     QByteArray received_;
+    QElapsedTimer lastLook_;
+    std::unique_ptr<QSocketNotifier> readNotifier_;
 };

@@ -8,5 +8,5 @@ class QTimer;
 // next event (serial data, a click, a timer); the pacer, started here and ticking every
 // 10 ms while a run lasts, bounds the sleep so that the run's clock waits end on time.
 // Polling without sleeping would keep a core busy for as long as the datalogger takes to
-// restart.
+// restart. In Poll mode it runs what is pending, at most once a millisecond.
 void YieldToEventLoop(QTimer& pacer, YieldMode mode);

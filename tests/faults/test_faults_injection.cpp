@@ -294,13 +294,14 @@ void FaultInjectionTest::stoppedAtEachWait_data() {
     };
     // Cancel in a normal loader's reply wait ends the wait at once; the line's remaining
     // sends go out without waiting and the prompt comes, then the run ends. A closed window
-    // ends the run at once.
+    // ends the run at once. (Between two lines the event loop runs only when the last pass
+    // is a millisecond old, so a click there is taken in the next reply wait; the engine's
+    // tests cover the line loop's own test of Cancel.)
     const Wait waits[] = {
         {"restart", "the restart wait", {}, 0, 0},
         {"ready", "the ready wait", {}, 0, 0},
         {"reply", "a reply wait", {missing20}, 22, 20},
         {"old reply", "an old loader's reply wait", {}, 20, 20},
-        {"between", "between two lines", {}, 20, 20},
     };
     for (const Wait& w : waits) {
         QTest::addRow("Cancel in %s", w.tag)
@@ -332,8 +333,6 @@ void FaultInjectionTest::stoppedAtEachWait() {
         reached = [&] { return rig.Status() == kWaitingForRestart; };
     } else if (wait == QLatin1String("ready")) {
         reached = [&] { return rig.Stats().ready_requests >= 1; };
-    } else if (wait == QLatin1String("between")) {
-        reached = [&] { return rig.AfterLine(20); };
     } else {
         reached = [&] { return rig.Stats().records >= 20; };
     }

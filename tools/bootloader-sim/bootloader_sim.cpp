@@ -49,6 +49,7 @@ constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
 constexpr milliseconds kTraceQuiet{50};
+constexpr microseconds kPacingSpin{150};
 
 // splitmix64: the same sequence from the same seed on every platform and library, which
 // the standard distributions do not promise.
@@ -949,7 +950,12 @@ struct Simulator::Impl {
             timespec ts{};
             timespec* timeout = nullptr;
             if (deadline != TimePoint::max()) {
-                const auto wait = std::max(nanoseconds(0), deadline - now);
+                auto wait = std::max(nanoseconds(0), deadline - now);
+                // A paced line must not be late: a sleeping thread wakes tens of
+                // microseconds after its time, so it wakes early and polls the rest away.
+                if (opt.pace_baud != 0) {
+                    wait = wait > kPacingSpin ? wait - kPacingSpin : nanoseconds(0);
+                }
                 ts.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
                 ts.tv_nsec = static_cast<long>(wait.count() % 1000000000);
                 timeout = &ts;

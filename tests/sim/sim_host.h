@@ -43,14 +43,9 @@ public:
     Host& operator=(const Host&) = delete;
 
     bool IsOpen() const { return fd_ >= 0; }
-    bool HungUp() const { return hungUp_; }
-    // Bytes read that were no token: noise, or flow control that leaked through.
-    const std::string& Stray() const { return stray_; }
 
     void Send(const std::string& s) {
-        if (::write(fd_, s.data(), s.size()) != static_cast<ssize_t>(s.size())) {
-            hungUp_ = true;
-        }
+        [[maybe_unused]] const ssize_t n = ::write(fd_, s.data(), s.size());
     }
 
     // Reads until `last` arrives or nothing comes for ms; returns what it read.
@@ -62,14 +57,6 @@ public:
         }
         return got;
     }
-    std::string ReadCount(std::size_t n, int ms = kReplyMs) {
-        std::string got;
-        char c;
-        while (got.size() < n && ReadByte(c, ms)) {
-            got.push_back(c);
-        }
-        return got;
-    }
     // The next token, skipping anything else; 0 when none comes within ms.
     char Token(int ms = kReplyMs) {
         char c;
@@ -77,7 +64,6 @@ public:
             if (std::string_view(kTokens).find(c) != std::string_view::npos) {
                 return c;
             }
-            stray_.push_back(c);
         }
         return 0;
     }
@@ -88,16 +74,10 @@ private:
         if (::poll(&p, 1, ms) != 1) {
             return false;
         }
-        if ((p.revents & POLLIN) == 0 || ::read(fd_, &c, 1) != 1) {
-            hungUp_ = true;
-            return false;
-        }
-        return true;
+        return (p.revents & POLLIN) != 0 && ::read(fd_, &c, 1) == 1;
     }
 
     int fd_ = -1;
-    bool hungUp_ = false;
-    std::string stray_;
 };
 
 // What the host saw of one update: the replies to each data line's sends ('_' for none) and

@@ -11,14 +11,11 @@
 using namespace simtest;
 using bootsim::FaultKind;
 
-Q_DECLARE_METATYPE(FaultKind)
 
 class SessionTest : public QObject {
     Q_OBJECT
 private slots:
     void faultScript();
-    void lineFaults_data();
-    void lineFaults();
 };
 
 void SessionTest::faultScript() {
@@ -104,77 +101,6 @@ void SessionTest::faultScript() {
     QVERIFY(std::equal(opening.begin(), opening.end(), trace.begin() + perSession));
     QCOMPARE(trace[perSession - 1], std::string("TX #"));
     QCOMPARE(trace.back(), std::string("TX @#"));
-}
-
-void SessionTest::lineFaults_data() {
-    QTest::addColumn<FaultKind>("kind");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("ms");
-    QTest::addColumn<QString>("replies");  // to line 2's sends; '_' is silence
-    QTest::addColumn<QString>("final");
-    QTest::addColumn<bool>("stray");    // non-token bytes reach the host
-    QTest::addColumn<int>("minGapMs");  // from line 2's first arrival to the next line's
-    QTest::addColumn<int>("replyMs");   // how long the host waits before it resends
-
-    const int wait = kReplyMs;
-    const int shortWait = 300;  // only where silence is the point
-    QTest::newRow("checksum twice") << FaultKind::Checksum << 2 << 0 << "--~"
-                                    << "@#" << false << 0 << wait;
-    QTest::newRow("checksum thrice") << FaultKind::Checksum << 3 << 0 << "---"
-                                     << "#" << false << 0 << wait;
-    QTest::newRow("flash") << FaultKind::Flash << 1 << 0 << "%"
-                           << "#" << false << 0 << wait;
-    QTest::newRow("silent once") << FaultKind::Silent << 1 << 0 << "_~"
-                                 << "@#" << false << 0 << shortWait;
-    QTest::newRow("silent thrice") << FaultKind::Silent << 3 << 0 << "___"
-                                   << "#" << false << 0 << shortWait;
-    QTest::newRow("late") << FaultKind::Late << 1 << 150 << "~"
-                          << "@#" << false << 150 << wait;
-    QTest::newRow("noise") << FaultKind::Noise << 1 << 0 << "~"
-                           << "@#" << true << 0 << wait;
-    // The host's output stops on the XOFF, so its next line arrives only after the hold;
-    // XOFF and XON themselves never reach the program.
-    QTest::newRow("xoff") << FaultKind::Xoff << 1 << 150 << "~"
-                          << "@#" << false << 150 << wait;
-}
-
-void SessionTest::lineFaults() {
-    QFETCH(FaultKind, kind);
-    QFETCH(int, count);
-    QFETCH(int, ms);
-    QFETCH(QString, replies);
-    QFETCH(QString, final);
-    QFETCH(bool, stray);
-    QFETCH(int, minGapMs);
-    QFETCH(int, replyMs);
-
-    const std::vector<std::string> lines = bootsim::UpdateDataLines(bootsim::MakeSampleUpdate(3));
-    QTemporaryDir dir;
-    bootsim::Options o;
-    o.trace_path = dir.filePath("trace.txt").toStdString();
-    o.faults = {{kind, 2, count, ms, 0}};
-    bootsim::Simulator sim(o);
-    sim.Start();
-    Host host(sim.DevicePath());
-    sim.Restart();
-    const Run run = Update(host, lines, replyMs);
-    QCOMPARE(QString::fromStdString(run.replies[1]), replies);
-    QCOMPARE(QString::fromStdString(run.finalTokens), final);
-    QCOMPARE(!host.Stray().empty(), stray);
-    QVERIFY(sim.WaitForSessions(1, std::chrono::milliseconds(kReplyMs)));
-    sim.Stop();
-
-    // Never shorter than the fault asks for; how much longer is the machine's business.
-    long long line2 = -1, next = -1;
-    for (const TraceLine& t : ReadTrace(o.trace_path)) {
-        if (line2 < 0 && t.what == "RX " + lines[1]) {
-            line2 = t.us;
-        } else if (next < 0 && t.what == "RX " + lines[2]) {
-            next = t.us;
-        }
-    }
-    QVERIFY(line2 >= 0 && next > line2);
-    QVERIFY(next - line2 >= minGapMs * 1000LL);
 }
 
 // Spelled out rather than QTEST_APPLESS_MAIN, which clang's -Wpedantic rejects.

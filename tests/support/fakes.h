@@ -46,8 +46,6 @@ public:
     std::function<void(const QString& op)> onOp;
     // The peer: called with each text the run writes.
     std::function<void(const QString& text)> onOutput;
-    // Everything written, in order.
-    QStringList written;
 
     // Queues text to arrive after delayMs of virtual time.
     void Send(const QString& text, qint64 delayMs = 0) { arrivals_.push_back({time_.ms + delayMs, text}); }
@@ -91,7 +89,6 @@ public:
     void Output(const QString& text) override {
         RequireOpen();
         Op(QStringLiteral("Output=") + text);
-        written << text;
         if (onOutput) {
             onOutput(text);
         }
@@ -106,8 +103,6 @@ public:
         time_.ms = arrivals_.empty() ? until : qMin(until, qMax(time_.ms, arrivals_.front().first));
         Deliver();
     }
-
-    bool HasPendingArrivals() const { return !arrivals_.empty(); }
 
 private:
     void Op(const QString& op) {

@@ -32,7 +32,6 @@ private slots:
     void recordSplitAcrossTries();
     void cancelAtEachWait_data();
     void cancelAtEachWait();
-    void hangUpDuringHandshake();
 };
 
 void HandshakeTest::versionsShown() {
@@ -176,15 +175,6 @@ void HandshakeTest::cancelAtEachWait() {
     QVERIFY(!e.comm.PortOpen());
     // The run stops at the next look at the flag: one poll, not the rest of the wait.
     QCOMPARE(e.window.yields, cancelAtYield);
-}
-
-void HandshakeTest::hangUpDuringHandshake() {
-    Engine e;
-    e.comm.failing << QStringLiteral("Output=@&$");
-    e.Update(DataFile(1));
-    QCOMPARE(e.Boxes(), QStringList({"48|Error encountered while downloading the firmware."}));
-    QVERIFY(!e.comm.PortOpen());
-    QCOMPARE(Statuses(e.window).last(), QStringLiteral("Idle"));
 }
 
 QTEST_GUILESS_MAIN(HandshakeTest)

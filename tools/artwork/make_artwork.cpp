@@ -93,16 +93,8 @@ QImage DrawPicture() {
     // Firmware on its way: an arrow over the cable and a few bits.
     p.setPen(Qt::NoPen);
     p.setBrush(kArrow);
-    QPainterPath arrow;
-    arrow.moveTo(174, 40);
-    arrow.lineTo(204, 40);
-    arrow.lineTo(204, 32);
-    arrow.lineTo(222, 47);
-    arrow.lineTo(204, 62);
-    arrow.lineTo(204, 54);
-    arrow.lineTo(174, 54);
-    arrow.closeSubpath();
-    p.drawPath(arrow);
+    p.drawPolygon(
+        QPolygonF({{174, 40}, {204, 40}, {204, 32}, {222, 47}, {204, 62}, {204, 54}, {174, 54}}));
     QFont font(QStringLiteral("DejaVu Sans Mono"));
     font.setPixelSize(11);
     font.setBold(true);
@@ -123,16 +115,8 @@ QImage DrawIcon(int size) {
     DrawChip(p, QRectF(9, 15, 14, 14), 3, 2.5);
     p.setPen(Qt::NoPen);
     p.setBrush(kArrow);
-    QPainterPath arrow;
-    arrow.moveTo(13.5, 0);
-    arrow.lineTo(18.5, 0);
-    arrow.lineTo(18.5, 5);
-    arrow.lineTo(23, 5);
-    arrow.lineTo(16, 11.5);
-    arrow.lineTo(9, 5);
-    arrow.lineTo(13.5, 5);
-    arrow.closeSubpath();
-    p.drawPath(arrow);
+    p.drawPolygon(
+        QPolygonF({{13.5, 0}, {18.5, 0}, {18.5, 5}, {23, 5}, {16, 11.5}, {9, 5}, {13.5, 5}}));
     return image;
 }
 

@@ -246,3 +246,18 @@ private:
     qint64 nextTick_ = time_.ms + 60;
     qint64 nextTimer3_ = 0;
 };
+
+// A run wired to the fakes, its timers ticked by the recording window.
+struct FakeRun {
+    VirtualTime time;
+    FakeClock clock{time};
+    FakeComm comm{time};
+    RecordingWindow window{time};
+    FormVariables vars;
+    UpdateRun run{vars, window, comm, clock};
+
+    FakeRun() {
+        window.run = &run;
+        vars.Tokens = ProtocolTokens::Defaults();
+    }
+};

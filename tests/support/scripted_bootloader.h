@@ -16,20 +16,12 @@ struct Arrival {
     QString text;
 };
 
-class Engine {
+class Engine : public FakeRun {
 public:
     Engine() {
-        window.run = &run;
-        vars.Tokens = ProtocolTokens::Defaults();
         comm.onOutput = [this](const QString& text) { Answer(text); };
     }
 
-    VirtualTime time;
-    FakeClock clock{time};
-    FakeComm comm{time};
-    RecordingWindow window{time};
-    FormVariables vars;
-    UpdateRun run{vars, window, comm, clock};
     QTemporaryDir dir;
 
     // The bootloader's script.

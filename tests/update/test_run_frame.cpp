@@ -28,19 +28,8 @@ QStringList Join(std::initializer_list<QStringList> parts) {
 QStringList Busy() { return QStringList(std::begin(kBusy), std::end(kBusy)); }
 QStringList Idle() { return QStringList(std::begin(kIdle), std::end(kIdle)); }
 
-struct Rig {
-    VirtualTime time;
-    FakeClock clock{time};
-    FakeComm comm{time};
-    RecordingWindow window{time};
-    FormVariables vars;
-    UpdateRun run{vars, window, comm, clock};
-
-    Rig() {
-        window.run = &run;
-        window.text1 = QStringLiteral("/fw/logger.upd");
-        vars.Tokens = ProtocolTokens::Defaults();
-    }
+struct Rig : FakeRun {
+    Rig() { window.text1 = QStringLiteral("/fw/logger.upd"); }
     // Presses Cancel while the given port operation runs.
     void CancelAt(const QString& op) {
         comm.onOp = [this, op](const QString& done) {

@@ -10,7 +10,6 @@ const QString kSuccess = QStringLiteral("0|Datalogger successfully updated.");
 const QString kFailed = QStringLiteral("0|Error encountered while updating.");
 const QString kSilentEnd =
     QStringLiteral("0|Error encountered while updating.  No response from Datalogger at end of file.");
-const QString kDownload = QStringLiteral("48|Error encountered while downloading the firmware.");
 
 QString Checksum(int n) { return QStringLiteral("4|Checksum error at line %1. Continue with download?").arg(n); }
 QString Flash(int n) { return QStringLiteral("4|Error writing to flash at line %1. Continue with download?").arg(n); }
@@ -35,7 +34,6 @@ private slots:
     void files_data();
     void files();
     void dataLinesAreByteExact();
-    void tooManyLines();
     void windowClosedDuringAWait();
 };
 
@@ -167,9 +165,7 @@ void TransferTest::finalWait() {
             lastSent = e.comm.Now();
         }
     };
-    const int yieldsBefore = e.window.yields;
     e.Update(DataFile(3), 3);
-    Q_UNUSED(yieldsBefore);
     QCOMPARE(e.Boxes(), QStringList({outcome}));
     QCOMPARE(e.run.LastOutcome(), outcome == kSuccess  ? RunOutcome::Updated
                                   : outcome == kFailed ? RunOutcome::UpdateFailed
@@ -277,20 +273,6 @@ void TransferTest::dataLinesAreByteExact() {
     e.Update("V1\r\n" + line + "\r\n", 1);
     QCOMPARE(e.lines.size(), 1);
     QCOMPARE(e.lines.first().toLatin1(), line);
-}
-
-void TransferTest::tooManyLines() {
-    Engine e;
-    e.Update(DataFile(32767, QByteArray()), 32767);
-    QCOMPARE(e.Boxes(), QStringList({kSuccess}));
-    QCOMPARE(e.vars.TotalLines, qint16(32766));
-
-    Engine over;
-    over.Update(DataFile(32767), 32767);
-    QCOMPARE(over.Boxes(), QStringList({kDownload}));
-    QCOMPARE(over.run.LastOutcome(), RunOutcome::DownloadFailure);
-    QVERIFY(over.lines.isEmpty());
-    QVERIFY(!over.comm.PortOpen());
 }
 
 void TransferTest::windowClosedDuringAWait() {

@@ -1,13 +1,15 @@
-// The window as the user first sees it: every control's kind, place, text and state, the
-// keyboard (tab order, Escape, access keys), drops onto the path box, and whether every
-// caption can be read in full.
+// The window outside an update: every control's kind, place, text and state, whether every
+// caption can be read in full, the keyboard (tab order, Escape, access keys), drops onto the
+// path box, Browse, the selection on focus, Exit and closing.
 
+#include "fakes.h"
 #include "main_window.h"
 #include "path_box.h"
 
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -23,31 +25,51 @@ T* Find(Form1& form, const char* name) {
     return form.findChild<T*>(QLatin1String(name));
 }
 
+struct Dialog {
+    QStringList answers;  // what the user picks, "" for Cancel
+    QStringList lastSeen;
+    QStringList titles;
+    QList<QStringList> filters;
+    CommonDialog::Chooser Chooser() {
+        return [this](QWidget*, const QString& title, const QStringList& nameFilters,
+                      const QString& suffix, const QString& last) {
+            titles << title + "|" + suffix;
+            filters << nameFilters;
+            lastSeen << last;
+            return answers.isEmpty() ? QString() : answers.takeFirst();
+        };
+    }
+};
+
 }  // namespace
 
-class FormLayoutTest : public QObject {
+class FormTest : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void cleanup();
     void controls_data();
     void controls();
-    void placesOnTheWindow_data();
-    void placesOnTheWindow();
+    void window();
     void captionsAreReadable();
     void timersDialogAndPort();
     void tabOrder();
     void escapePressesCancelOnlyWhileShown();
     void accessKeys();
     void drops();
+    void browse();
+    void selectionOnFocus();
+    void exitClosesThePortBeforeSaving_data();
+    void exitClosesThePortBeforeSaving();
 
 private:
     QTemporaryDir dir_;
     QStringList boxes_;
     std::unique_ptr<Form1> form_;
+    QLineEdit* text1_ = nullptr;
 };
 
-void FormLayoutTest::init() {
+void FormTest::init() {
     form_ = std::make_unique<Form1>();
     boxes_.clear();
     form_->MessageBox = [this](QWidget*, const QString& prompt, int, const QString&) {
@@ -59,11 +81,12 @@ void FormLayoutTest::init() {
     form_->show();
     QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
     QApplication::setActiveWindow(form_.get());
+    text1_ = Find<QLineEdit>(*form_, "Text1");
 }
 
-void FormLayoutTest::cleanup() { form_.reset(); }
+void FormTest::cleanup() { form_.reset(); }
 
-void FormLayoutTest::controls_data() {
+void FormTest::controls_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("container");
@@ -92,7 +115,7 @@ void FormLayoutTest::controls_data() {
     // clang-format on
 }
 
-void FormLayoutTest::controls() {
+void FormTest::controls() {
     QFETCH(QString, name);
     QFETCH(QString, kind);
     QFETCH(QString, container);
@@ -125,24 +148,9 @@ void FormLayoutTest::controls() {
     QCOMPARE(actual, text);
 }
 
-void FormLayoutTest::placesOnTheWindow_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("onWindow");  // left, top, right, bottom as on the window
-    QTest::newRow("Text1") << "Text1" << QRect(QPoint(40, 184), QPoint(457, 203));
-    QTest::newRow("Command1") << "Command1" << QRect(QPoint(472, 184), QPoint(521, 205));
-    QTest::newRow("Command6") << "Command6" << QRect(QPoint(88, 216), QPoint(449, 249));
-    QTest::newRow("Command4") << "Command4" << QRect(QPoint(208, 216), QPoint(329, 249));
-    QTest::newRow("Frame1") << "Frame1" << QRect(QPoint(32, 32), QPoint(153, 113));
-    QTest::newRow("Command3") << "Command3" << QRect(QPoint(208, 360), QPoint(337, 393));
-}
-
-void FormLayoutTest::placesOnTheWindow() {
-    QFETCH(QString, name);
-    QFETCH(QRect, onWindow);
-    QWidget* w = form_->findChild<QWidget*>(name);
-    const QPoint topLeft = w->mapTo(form_.get(), QPoint(0, 0));
-    // The right and bottom edges are exclusive, as the layout measures them.
-    QCOMPARE(QRect(topLeft, w->size()).adjusted(0, 0, 1, 1), onWindow);
+void FormTest::window() {
+    // The frames place their controls: Text1 is measured from Frame4's corner.
+    QCOMPARE(Find(*form_, "Text1")->mapTo(form_.get(), QPoint(0, 0)), QPoint(40, 184));
     QCOMPARE(form_->size(), QSize(550, 403));
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
     QCOMPARE(form_->windowTitle(), QStringLiteral("Quorvel - V 1.0"));
@@ -150,7 +158,7 @@ void FormLayoutTest::placesOnTheWindow() {
     QCOMPARE(Find<QLabel>(*form_, "Image1")->pixmap().size(), QSize(350, 150));
 }
 
-void FormLayoutTest::captionsAreReadable() {
+void FormTest::captionsAreReadable() {
     // Every fixed caption fits its control, and the status line of the transfer ends before
     // the count that lies over its right end.
     for (QLabel* label : form_->findChildren<QLabel*>()) {
@@ -173,7 +181,7 @@ void FormLayoutTest::captionsAreReadable() {
     QVERIFY(frame->fontMetrics().horizontalAdvance(frame->title()) < frame->width() - 10);
 }
 
-void FormLayoutTest::timersDialogAndPort() {
+void FormTest::timersDialogAndPort() {
     auto* timer1 = Find<QTimer>(*form_, "Timer1");
     auto* timer3 = Find<QTimer>(*form_, "Timer3");
     QVERIFY(timer1 && timer3);
@@ -197,7 +205,7 @@ void FormLayoutTest::timersDialogAndPort() {
     QVERIFY(!form_->MSComm1().PortOpen());
 }
 
-void FormLayoutTest::tabOrder() {
+void FormTest::tabOrder() {
     auto order = [](int presses) {
         QStringList seen;
         for (int i = 0; i < presses; ++i) {
@@ -218,7 +226,7 @@ void FormLayoutTest::tabOrder() {
     QCOMPARE(order(1), QStringList({"Command3"}));
 }
 
-void FormLayoutTest::escapePressesCancelOnlyWhileShown() {
+void FormTest::escapePressesCancelOnlyWhileShown() {
     QTest::keyClick(form_.get(), Qt::Key_Escape);
     QVERIFY(!form_->Variables().CancelRequested);
 
@@ -238,7 +246,7 @@ void FormLayoutTest::escapePressesCancelOnlyWhileShown() {
     QCOMPARE(start.count(), 0);
 }
 
-void FormLayoutTest::accessKeys() {
+void FormTest::accessKeys() {
     auto* browse = Find<QPushButton>(*form_, "Command1");
     auto* exit = Find<QPushButton>(*form_, "Command3");
     QSignalSpy browsed(browse, &QPushButton::clicked);
@@ -255,7 +263,7 @@ void FormLayoutTest::accessKeys() {
     QVERIFY(form_->Unloaded());
 }
 
-void FormLayoutTest::drops() {
+void FormTest::drops() {
     auto* text1 = Find<PathBox>(*form_, "Text1");
     text1->setText(QStringLiteral("/before.upd"));
     auto drop = [text1](QMimeData* data) {
@@ -284,5 +292,93 @@ void FormLayoutTest::drops() {
     QVERIFY(!form_->acceptDrops());
 }
 
-QTEST_MAIN(FormLayoutTest)
-#include "test_form_layout.moc"
+void FormTest::browse() {
+    Dialog dialog;
+    form_->BrowseDialog.Choose = dialog.Chooser();
+    auto* browse = form_->findChild<QPushButton*>("Command1");
+
+    text1_->setText(QStringLiteral("/typed/by/hand.upd"));
+    dialog.answers = {QString(), QStringLiteral("/fw/chosen.upd"), QString(), QString(270, 'x')};
+    browse->click();  // Cancel before any choice
+    QCOMPARE(text1_->text(), QStringLiteral("/typed/by/hand.upd"));
+    browse->click();  // a file is chosen
+    QCOMPARE(text1_->text(), QStringLiteral("/fw/chosen.upd"));
+    text1_->setText(QStringLiteral("/dropped/later.upd"));
+    browse->click();  // Cancel keeps what the user put there since
+    QCOMPARE(text1_->text(), QStringLiteral("/dropped/later.upd"));
+    browse->click();  // a name too long for the dialog: Browse ends quietly
+    QCOMPARE(text1_->text(), QStringLiteral("/dropped/later.upd"));
+
+    QCOMPARE(dialog.titles.first(), QStringLiteral("Select File to Download|hex"));
+    QCOMPARE(dialog.filters.first(),
+             QStringList({"Update Files (*.upd)", "Hex Files (*.hex)", "All Files (*)"}));
+    // The dialog remembers the last chosen file, never what the path box holds.
+    QCOMPARE(dialog.lastSeen, QStringList({"", "", "/fw/chosen.upd", "/fw/chosen.upd"}));
+    QVERIFY(boxes_.isEmpty() || boxes_.size() == 1);  // only the first start's prefs message
+}
+
+void FormTest::selectionOnFocus() {
+    auto* exit = form_->findChild<QPushButton*>("Command3");
+    text1_->setText(QStringLiteral("/fw/logger.upd"));
+    text1_->setCursorPosition(3);
+    exit->setFocus();
+    QTest::keyClick(exit, Qt::Key_Tab);
+    QVERIFY(text1_->hasFocus());
+    QCOMPARE(text1_->selectedText(), QStringLiteral("/fw/logger.upd"));
+
+    // By mouse too: the click that brings the focus keeps the selection.
+    exit->setFocus();
+    QTest::mouseClick(text1_, Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    QVERIFY(text1_->hasFocus());
+    QCOMPARE(text1_->selectedText(), QStringLiteral("/fw/logger.upd"));
+    // The next click edits as usual.
+    QTest::mouseClick(text1_, Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
+    QVERIFY(text1_->selectedText().isEmpty());
+
+    text1_->clear();
+    exit->setFocus();
+    QTest::keyClick(exit, Qt::Key_Tab);
+    QVERIFY(text1_->selectedText().isEmpty());
+    QCOMPARE(text1_->cursorPosition(), 0);
+}
+
+void FormTest::exitClosesThePortBeforeSaving_data() {
+    QTest::addColumn<bool>("byExit");
+    QTest::newRow("Exit") << true;
+    QTest::newRow("closing the window") << false;
+}
+
+void FormTest::exitClosesThePortBeforeSaving() {
+    QFETCH(bool, byExit);
+    VirtualTime time;
+    auto comm = std::make_unique<FakeComm>(time);
+    FakeComm* port = comm.get();
+    const QString prefs = dir_.filePath(QStringLiteral("exit-prefs.txt"));
+    QFile::remove(prefs);
+    bool savedBeforeClose = true;
+    port->onOp = [&](const QString& op) {
+        if (op == QLatin1String("PortOpen=0")) {
+            savedBeforeClose = QFile::exists(prefs);
+        }
+    };
+    Form1 form(std::move(comm));
+    form.MessageBox = [](QWidget*, const QString&, int, const QString&) { return MsgBoxResult::Ok; };
+    form.SetPrefsPath(prefs);
+    form.Form_Load();
+    form.findChild<QComboBox*>("Combo1")->setCurrentIndex(4);
+    form.show();
+    port->PortOpen(true);  // as only an update run leaves it
+    if (byExit) {
+        form.findChild<QPushButton*>("Command3")->click();
+    } else {
+        form.close();
+    }
+    QVERIFY(!port->PortOpen());
+    QVERIFY(!savedBeforeClose);
+    QVERIFY(QFile::exists(prefs));
+    QVERIFY(form.Unloaded());
+    QVERIFY(!form.isVisible());
+}
+
+QTEST_MAIN(FormTest)
+#include "test_form.moc"

@@ -29,6 +29,7 @@ void UpdateRun::RunUpdate() {
     RunningFlag running(running_);
     RunContext run(vars_, window_, comm_, clock_);
     outcome_ = RunOutcome::None;
+    failureReason_.clear();
     QString path;
     try {
         try {
@@ -57,7 +58,9 @@ void UpdateRun::RunUpdate() {
             // carry anything, it runs under the port region.
             ClosePort();
             SetIdleState();
-        } catch (const std::exception&) {
+        } catch (const std::exception& failure) {
+            const auto* known = dynamic_cast<const Failure*>(&failure);
+            failureReason_ = known != nullptr ? known->reason() : QString::fromLocal8Bit(failure.what());
             HandleFailure(run, path);
         }
     } catch (const WindowClosed&) {

@@ -33,6 +33,9 @@ public:
     bool Running() const { return running_; }
     // How the last run ended.
     RunOutcome LastOutcome() const { return outcome_; }
+    // The reason the failure that ended the last run carries (the device or file and what
+    // went wrong); empty when it ended without a failure.
+    const QString& LastFailureReason() const { return failureReason_; }
 
 private:
     // The stages after the port is open; they end by falling through to the closing
@@ -46,4 +49,5 @@ private:
     Clock& clock_;
     bool running_ = false;
     RunOutcome outcome_ = RunOutcome::None;
+    QString failureReason_;
 };

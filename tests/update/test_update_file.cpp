@@ -4,17 +4,24 @@
 #include "failure.h"
 #include "update_file.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
-QList<QByteArray> Lines(const QByteArray& content, QTemporaryDir& dir) {
+QString Write(const QByteArray& content, QTemporaryDir& dir) {
     const QString path = dir.filePath(QStringLiteral("f.upd"));
     QFile out(path);
     out.open(QIODevice::WriteOnly);
     out.write(content);
-    out.close();
+    return path;
+}
+
+QList<QByteArray> Lines(const QByteArray& content, QTemporaryDir& dir) {
+    const QString path = Write(content, dir);
     UpdateFile file;
     file.Open(path);
     int counted = 0;
@@ -43,6 +50,7 @@ private slots:
     void lineEnds();
     void terminatorAcrossChunks();
     void kinds();
+    void openFailures_data();
     void openFailures();
 };
 
@@ -54,9 +62,7 @@ void UpdateFileTest::lineEnds_data() {
     QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << L{"a", "b"};
     QTest::newRow("CR alone") << QByteArray("a\rb\r") << L{"a", "b"};
     QTest::newRow("no terminator at the end") << QByteArray("a\r\nb") << L{"a", "b"};
-    QTest::newRow("LF only: one line") << QByteArray("a\nb\n") << L{"a\nb\n"};
     QTest::newRow("CR CR LF: an empty line") << QByteArray("a\r\r\nb") << L{"a", "", "b"};
-    QTest::newRow("LF after CR LF stays") << QByteArray("a\r\n\nb") << L{"a", "\nb"};
     QTest::newRow("only terminators") << QByteArray("\r\n\r\n") << L{"", ""};
     QTest::newRow("bytes kept as they are")
         << QByteArray("\x00\xff\x80:\x1a\r\n", 7) << L{QByteArray("\x00\xff\x80:\x1a", 5)};
@@ -89,13 +95,39 @@ void UpdateFileTest::kinds() {
     QCOMPARE(KindOfLine(":10000000"), LineKind::Data);
 }
 
+void UpdateFileTest::openFailures_data() {
+    // What is refused, and what the reason says besides the path.
+    QTest::addColumn<QByteArray>("content");  // empty: the path is given by "path"
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    const QString lf = QStringLiteral("holds a line feed without carriage return: save the file with CR LF line ends");
+    QTest::newRow("missing") << QByteArray() << "missing.upd" << "Cannot open";
+    QTest::newRow("a folder") << QByteArray() << "." << "a folder, not a file";
+    QTest::newRow("a named pipe") << QByteArray() << "fifo" << "not a regular file";
+    QTest::newRow("a device that never ends") << QByteArray() << "/dev/zero" << "not a regular file";
+    QTest::newRow("LF line ends") << QByteArray("V1\n:D1\n") << "" << "line 1 " + lf;
+    QTest::newRow("LF behind a CR LF") << QByteArray("V1\r\n:D1\r\n\n:D2\r\n") << "" << "line 3 " + lf;
+    QTest::newRow("LF behind CR CR") << QByteArray("a\r\r\r\n\rb\nc") << "" << "line 5 " + lf;
+    QTest::newRow("LF opening a later chunk")
+        << QByteArray(64 * 1024, 'a') + "\nb" << "" << "line 1 " + lf;
+}
+
 void UpdateFileTest::openFailures() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
-    UpdateFile file;
-    QVERIFY_THROWS_EXCEPTION(Failure, file.Open(dir.filePath(QStringLiteral("missing.upd"))));
-    QVERIFY_THROWS_EXCEPTION(Failure, file.Open(dir.path()));
-    QVERIFY(!file.IsOpen());
-    file.Close();  // closing what is not open does nothing
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600) == 0);
+    const QString file = content.isEmpty() ? QDir(dir.path()).absoluteFilePath(path) : Write(content, dir);
+    UpdateFile update;
+    try {
+        update.Open(file);
+        QFAIL("opened");
+    } catch (const Failure& failure) {
+        QVERIFY2(failure.reason().contains(file) && failure.reason().contains(reason), qPrintable(failure.reason()));
+    }
+    QVERIFY(!update.IsOpen());
+    update.Close();  // closing what is not open does nothing
 }
 
 QTEST_GUILESS_MAIN(UpdateFileTest)

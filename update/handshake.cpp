@@ -13,6 +13,10 @@ HandshakeResult Handshake(RunContext& run) {
     run.Status(QStringLiteral("Waiting for Datalogger to Restart..."));
     // No time-out: the user restarts the datalogger by hand, which takes as long as it
     // takes; only the restart token or Cancel ends the wait.
+    // A datalogger may chatter for as long as it runs its application; of what it says only
+    // the tail that could hold the start of a straddling restart token is kept, so memory
+    // stays flat and no text is scanned twice.
+    const qsizetype keep = tokens.TokenRestart.size() - 1;
     while (!run.ReplyBuffer.contains(tokens.TokenRestart)) {
         while (run.WaitingInput() == 0) {
             if (run.vars.CancelRequested) {
@@ -20,11 +24,12 @@ HandshakeResult Handshake(RunContext& run) {
             }
             run.Yield();
         }
-        run.ReplyBuffer += run.ReadPort();
+        run.ReplyBuffer = run.ReplyBuffer.right(keep) + run.ReadPort();
     }
 
     // The restart announcement and whatever came with it is dropped.
     qint16 tries = 0;
+    qint64 start = 0;
     run.ReplyBuffer.clear();
     while (!run.ReplyBuffer.contains(tokens.TokenReadyReply) && tries < 3) {
         if (run.vars.CancelRequested) {
@@ -35,7 +40,7 @@ HandshakeResult Handshake(RunContext& run) {
         run.comm.Output(tokens.TokenReadyRequest);
         // A try ends as soon as anything is waiting, so a quick answer costs only the
         // polling delay; a silent bootloader costs 2 to 3 seconds a try.
-        const qint64 start = run.clock.Seconds();
+        start = run.clock.Seconds();
         while (run.clock.Seconds() - start < 3 && run.WaitingInput() == 0) {
             if (run.vars.CancelRequested) {
                 return HandshakeResult::Cancelled;
@@ -51,6 +56,12 @@ HandshakeResult Handshake(RunContext& run) {
     if (!run.ReplyBuffer.contains(tokens.TokenReadyReply)) {
         return HandshakeResult::NoResponse;
     }
+    // Each ready request owes a version record. When a record came in pieces, the next try
+    // went out before its end arrived, and the bootloader answers that request too; the
+    // transfer waits for such records before its first line, so that their text (a firmware
+    // version holding a "-", say) is not taken for the answer to a line.
+    run.OwedRecords = qMax<qint16>(0, tries - qint16(run.ReplyBuffer.count(tokens.TokenReadyReply)));
+    run.LastRequestAt = start;
 
     const VersionRecord record = CutVersionRecord(run.ReplyBuffer);
     run.LoaderVersion = record.LoaderVersion;

@@ -3,6 +3,8 @@
 #include "int16.h"
 #include "run_context.h"
 
+#include <deque>
+
 namespace {
 
 // Bootloaders older than this have no resend and answer within a few timer ticks. The
@@ -33,16 +35,47 @@ private:
         return reply.contains(tokens_.TokenLineAck) || reply.contains(tokens_.TokenUpdateEnd) ||
                reply.contains(tokens_.TokenUpdateOk);
     }
-    // Sends one data line and judges the replies. Returns false when the user chose to
-    // stop.
+    // Sends one data line and judges the replies. Returns false when the run ends before
+    // the line is counted down: the user chose to stop, or cancelled while earlier sends
+    // were still owed their answers.
     bool Exchange(const QString& line);
     void WaitForReply();
     void EndOfFile();
+
+    // Before a line's first send: the answers still owed to earlier sends are waited for
+    // and what has arrived is dropped, so that every answer the line gets is its own.
+    bool Settle();
+    void DropOwedRecords();
+    // Reads the port. Each answer token pays the oldest send still owed: answers to this
+    // line's sends (and any other text) join reply, answers to an earlier line's sends are
+    // kept for that line in lateAnswers_. Without reply everything read is dropped.
+    void Read(QString* reply);
+    qsizetype AnswerAt(const QString& text, qsizetype i) const;
+    bool OwedWaitOver() const;
+    void Owe(int line);
 
     RunContext& run_;
     // The tokens as they were when the transfer started; they serve to its end.
     const ProtocolTokens tokens_;
     const bool oldLoader_;
+
+    // Sends still owed an answer, oldest first: the data line (its position) and the
+    // clock's reading when it went out.
+    struct Send {
+        int line;
+        qint64 at;
+    };
+    std::deque<Send> owed_;
+    // The longest any answer took, from the send it paid, in whole seconds of the clock.
+    qint64 longestDelay_ = 0;
+    qint64 lastSendAt_ = 0;
+    // The "@" of a successful end and the "#" behind it are one answer.
+    bool afterUpdateOk_ = false;
+    // The line being exchanged, and the one before it with what its late answers said.
+    int line_ = 0;
+    int previousLine_ = 0;
+    bool previousFlashPrompted_ = false;
+    QString lateAnswers_;
 };
 
 void Transfer::Run() {
@@ -76,12 +109,13 @@ void Transfer::Run() {
                 break;
             case LineKind::Data:
                 if (!Exchange(QString::fromLatin1(line))) {
-                    run_.outcome = RunOutcome::Declined;
                     return;
                 }
                 break;
         }
-        run_.Yield();
+        // Not a wait on the port: an empty line or a version line after a silent data line
+        // must not sleep for the next event.
+        run_.YieldPoll();
     }
 }
 
@@ -94,15 +128,125 @@ void Transfer::WaitForReply() {
             if (AnyToken(reply) || vars.CancelRequested || vars.TickCount >= kOldLoaderTicks) {
                 return;
             }
-            reply += run_.ReadPort();
+            Read(&reply);
             run_.Yield();
         }
     }
     const qint64 start = run_.clock.Seconds();
     while (!AnyToken(reply) && !vars.CancelRequested && run_.clock.Seconds() - start < kWaitSeconds) {
-        reply += run_.ReadPort();
+        Read(&reply);
         run_.Yield();
     }
+}
+
+qsizetype Transfer::AnswerAt(const QString& text, qsizetype i) const {
+    for (const QString* token : {&tokens_.TokenLineAck, &tokens_.TokenChecksumError, &tokens_.TokenFlashError,
+                                 &tokens_.TokenUpdateOk, &tokens_.TokenUpdateEnd}) {
+        if (QStringView(text).mid(i).startsWith(*token)) {
+            return token->size();
+        }
+    }
+    return 0;
+}
+
+void Transfer::Read(QString* reply) {
+    const QString text = run_.ReadPort();
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype length = AnswerAt(text, i);
+        if (length == 0) {
+            if (reply != nullptr) {
+                reply->append(text[i]);
+            }
+            ++i;
+            continue;
+        }
+        const QStringView token = QStringView(text).mid(i, length);
+        const bool endBehindOk = afterUpdateOk_ && token == tokens_.TokenUpdateEnd;
+        afterUpdateOk_ = token == tokens_.TokenUpdateOk;
+        int paid = line_;
+        if (!endBehindOk && !owed_.empty()) {
+            paid = owed_.front().line;
+            longestDelay_ = qMax(longestDelay_, run_.clock.Seconds() - owed_.front().at);
+            owed_.pop_front();
+        }
+        if (paid != line_) {
+            lateAnswers_ += token;
+        } else if (reply != nullptr) {
+            reply->append(token);
+        }
+        i += length;
+    }
+}
+
+void Transfer::Owe(int line) {
+    lastSendAt_ = run_.clock.Seconds();
+    owed_.push_back({line, lastSendAt_});
+}
+
+bool Transfer::OwedWaitOver() const {
+    // At least one whole-second wait since the line's last send, and longer than any
+    // answer has taken in this run: an answer later than that is taken for lost.
+    const qint64 waited = run_.clock.Seconds() - lastSendAt_;
+    return waited >= kWaitSeconds && waited > longestDelay_;
+}
+
+void Transfer::DropOwedRecords() {
+    // The version records the handshake's extra ready requests are owed; their text is no
+    // answer to any line.
+    const QString& ready = tokens_.TokenReadyReply;
+    QString text;
+    while (run_.OwedRecords > 0 && !run_.vars.CancelRequested &&
+           run_.clock.Seconds() - run_.LastRequestAt < kWaitSeconds) {
+        text += run_.ReadPort();
+        if (text.contains(ready)) {
+            --run_.OwedRecords;
+            text = text.mid(text.indexOf(ready) + ready.size());
+            continue;
+        }
+        run_.Yield();
+    }
+    run_.OwedRecords = 0;
+}
+
+bool Transfer::Settle() {
+    if (line_ == 1) {
+        DropOwedRecords();
+    }
+    // In the normal mode a line sent again after a silent wait leaves its earlier sends
+    // owing answers; a bootloader answers in order, so the next line's first answer would
+    // otherwise be an earlier send's. The old loaders never resend: their late answers are
+    // judged with what has arrived.
+    if (!oldLoader_) {
+        while (!owed_.empty() && !run_.vars.CancelRequested && !OwedWaitOver()) {
+            Read(nullptr);
+            run_.Yield();
+        }
+        if (run_.vars.CancelRequested && !owed_.empty()) {
+            run_.outcome = RunOutcome::Cancelled;
+            return false;
+        }
+    }
+    Read(nullptr);
+    owed_.clear();
+    afterUpdateOk_ = false;
+
+    // A dropped answer never hides an error. An old loader's checksum or flash error that
+    // came after its wait, and any flash error owed to a line sent again, get the earlier
+    // line's prompt; an owed acceptance or checksum error of a line already judged changes
+    // nothing.
+    const QString late = lateAnswers_;
+    lateAnswers_.clear();
+    QString prompt;
+    if (oldLoader_ && late.contains(tokens_.TokenChecksumError)) {
+        prompt = QStringLiteral("Checksum error at line %1. Continue with download?").arg(previousLine_);
+    } else if (late.contains(tokens_.TokenFlashError) && !previousFlashPrompted_) {
+        prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?").arg(previousLine_);
+    }
+    if (!prompt.isEmpty() && run_.Box(prompt, YesNo) == MsgBoxResult::No) {
+        run_.outcome = RunOutcome::Declined;
+        return false;
+    }
+    return true;
 }
 
 bool Transfer::Exchange(const QString& line) {
@@ -110,12 +254,18 @@ bool Transfer::Exchange(const QString& line) {
     QString& reply = run_.ReplyBuffer;
     // The line's position among the data lines, for the prompts.
     const int n = int(vars.TotalLines) - int(vars.LinesRemaining) + 1;
+    ++line_;
+    if (!Settle()) {
+        return false;
+    }
 
     int sends = 0;
     while (sends < kMaxSends) {
         run_.comm.Output(line);
+        Owe(line_);
         // A reply to an earlier send of the line must not count for this one.
-        reply = run_.ReadPort();
+        reply.clear();
+        Read(&reply);
         WaitForReply();
         if (reply.contains(tokens_.TokenFlashError)) {
             // Writing the same line again would not make the flash take it.
@@ -136,8 +286,11 @@ bool Transfer::Exchange(const QString& line) {
         prompt = QStringLiteral("Did not receive a response after sending line %1. Continue with download?")
                      .arg(n);
     }
+    previousLine_ = n;
+    previousFlashPrompted_ = prompt.startsWith(QLatin1String("Error writing"));
     if (!prompt.isEmpty()) {
         if (run_.Box(prompt, YesNo) == MsgBoxResult::No) {
+            run_.outcome = RunOutcome::Declined;
             return false;
         }
         reply.clear();

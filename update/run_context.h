@@ -55,6 +55,10 @@ public:
     QString OldFirmwareVersion;
     // The update file; open from the file stage to the closing sequence.
     UpdateFile file;
+    // Version records the bootloader still owes for ready requests, and the clock's reading
+    // when the last request went out.
+    qint16 OwedRecords = 0;
+    qint64 LastRequestAt = 0;
 
     // Input, remembering whether it brought anything.
     QString ReadPort() {
@@ -71,6 +75,8 @@ public:
     // One yield to the event loop. When the last look at the port found it quiet there is
     // nothing to do before the next event, so the yield sleeps until one arrives.
     void Yield() { window.DoEvents(portWasQuiet_ ? YieldMode::UntilEvent : YieldMode::Poll); }
+    // A yield outside the port's waits: it only runs what is pending and never sleeps.
+    void YieldPoll() { window.DoEvents(YieldMode::Poll); }
 
     void Status(const QString& text) { window.SetCaption(Control::Label2, text); }
     MsgBoxResult Box(const QString& prompt, int style) {

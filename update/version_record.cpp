@@ -109,7 +109,9 @@ VersionRecord CutVersionRecord(const QString& answer) {
 
 QString FormatSingle(float value) {
     QString text = QString::number(double(value), 'G', 7);
-    const QString point = QLocale::system().decimalPoint();
+    // The user's number format (the default locale, which is the system's unless the
+    // program chose another), while the record itself is always read with ".".
+    const QString point = QLocale().decimalPoint();
     if (point != QLatin1String(".")) {
         text.replace(QLatin1Char('.'), point);
     }

@@ -31,10 +31,13 @@ public:
     qint64 replyDelayMs = 2;
     QMap<int, QStringList> replies;            // data line n: replies to sends 1, 2, 3
     QMap<int, QList<Arrival>> after;           // data line n: more text after its first reply
+    QMap<int, QList<qint64>> delays;           // data line n: how late each send's reply comes
+    QMap<int, QList<Arrival>> records;         // ready request n: its answer, in pieces
     QString lastLineReply = QStringLiteral("@#");  // reply to the last data line
 
     int requests = 0;
     QStringList lines;  // data lines received, resends included
+    QList<qint64> at;   // when each of them came
     QList<int> sendsOf; // sends of each data line
 
     // Runs an update of the given file content from the start button.
@@ -68,8 +71,12 @@ public:
 private:
     void Answer(const QString& text) {
         if (text == vars.Tokens.TokenReadyRequest) {
-            if (++requests > silentRequests) {
-                comm.Send(versionRecord, replyDelayMs);
+            if (++requests <= silentRequests) {
+                return;
+            }
+            const QList<Arrival> pieces = records.value(requests, {{replyDelayMs, versionRecord}});
+            for (const Arrival& a : pieces) {
+                comm.Send(a.text, a.delayMs);
             }
             return;
         }
@@ -77,6 +84,7 @@ private:
             sendsOf << 0;
         }
         lines << text;
+        at << comm.Now();
         const int n = int(sendsOf.size());
         const int send = ++sendsOf.last();
         QString reply = QStringLiteral("~");
@@ -86,7 +94,7 @@ private:
             reply = lastLineReply;
         }
         if (!reply.isEmpty()) {
-            comm.Send(reply, replyDelayMs);
+            comm.Send(reply, delays.value(n).value(send - 1, replyDelayMs));
         }
         if (send == 1) {
             for (const Arrival& a : after.value(n)) {

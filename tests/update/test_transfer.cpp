@@ -34,6 +34,11 @@ private slots:
     void files_data();
     void files();
     void dataLinesAreByteExact();
+    void answersPayTheirOwnSends_data();
+    void answersPayTheirOwnSends();
+    void strayVersionRecordIsNoAnswer();
+    void lineFeedRefusedBeforeSending();
+    void emptyLinesNeverSleep();
     void windowClosedDuringAWait();
 };
 
@@ -235,10 +240,6 @@ void TransferTest::files_data() {
     QTest::addColumn<QString>("version");
     QTest::newRow("empty file") << QByteArray() << QStringList{} << qint16(-1) << QString();
     QTest::newRow("only a version line") << QByteArray("V3.0\r\n") << QStringList{} << qint16(0) << "V3.0";
-    QTest::newRow("LF only, starting with V: all one version line")
-        << QByteArray("V3.0\n:D1\n:D2\n") << QStringList{} << qint16(0) << "V3.0\n:D1\n:D2\n";
-    QTest::newRow("LF only: the whole file is one data line")
-        << QByteArray(":D1\n:D2\n") << QStringList{":D1\n:D2\n"} << qint16(0) << QString();
     QTest::newRow("no version line") << QByteArray(":D1\r\n:D2") << QStringList{":D1", ":D2"} << qint16(1) << QString();
     QTest::newRow("empty lines and a small v")
         << QByteArray(":D1\r\r\nv1\r\nV9\r\n:D2\r\n") << QStringList{":D1", "v1", ":D2"} << qint16(4) << "V9";
@@ -264,7 +265,7 @@ void TransferTest::files() {
 void TransferTest::dataLinesAreByteExact() {
     QByteArray line(":");
     for (int b = 1; b < 256; ++b) {
-        if (b != '\r') {
+        if (b != '\r' && b != '\n') {
             line += char(b);
         }
     }
@@ -294,6 +295,97 @@ void TransferTest::windowClosedDuringAWait() {
     QVERIFY(e.window.boxes.isEmpty());
     QVERIFY(!e.run.Running());
     QCOMPARE(e.run.LastOutcome(), RunOutcome::WindowClosed);
+}
+
+void TransferTest::answersPayTheirOwnSends_data() {
+    // script: "line:reply@delayMs,reply@delayMs;...", the replies to a line's sends in order
+    // and how late each comes (the bootloader answers in order: a late answer holds back
+    // those behind it). sends: the data lines as they went out. gap: the least time between
+    // the last send of line 3 and the first of line 4.
+    QTest::addColumn<QString>("loader");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("sends");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<qint64>("gap");
+    const QByteArray five = DataFile(5);
+    QTest::newRow("late ~ after a resend, then - on the next line")
+        << "1.30" << "3:~@3500,~@2000;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
+    QTest::newRow("late - for the first send, ~ for the resend")
+        << "1.30" << "3:-@3500,~@2000,~@1500;4:-,~" << five << "1 2 3 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
+    QTest::newRow("both sends answered 3.5 s late")
+        << "1.30" << "3:~@3500,~@3500;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(3000);
+    QTest::newRow("an answer that never comes costs one more wait")
+        << "1.30" << "3:,~;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(2000);
+    QTest::newRow("a late flash error of a resent line is not hidden")
+        << "1.30" << "3:~@3500,%@2000;4:~" << five << "1 2 3 3 4 5" << QStringList{Flash(3), kSuccess} << qint64(0);
+    QTest::newRow("old loader: a checksum error after the tick wait")
+        << "1.27" << "3:-@320" << DataFile(3) + QByteArray(10, '\r') + ":D4\r\n:D5\r\n" << "1 2 3 4 5"
+        << QStringList{Checksum(3), kSuccess} << qint64(0);
+}
+
+void TransferTest::answersPayTheirOwnSends() {
+    QFETCH(QString, loader);
+    QFETCH(QString, script);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, sends);
+    QFETCH(QStringList, boxes);
+    QFETCH(qint64, gap);
+    Engine e;
+    e.versionRecord = "V" + loader + "|1?";
+    for (const QString& line : script.split(';')) {
+        const int n = line.section(':', 0, 0).toInt();
+        for (const QString& send : line.section(':', 1).split(',')) {
+            e.replies[n] << send.section('@', 0, 0);
+            e.delays[n] << (send.contains('@') ? send.section('@', 1).toLongLong() : e.replyDelayMs);
+        }
+    }
+    e.Update(content, 5);
+    QStringList sent;
+    for (const QString& l : e.lines) {
+        sent << l.mid(2);
+    }
+    QCOMPARE(sent.join(' '), sends);
+    QCOMPARE(e.Boxes(), boxes);
+    const qint64 waited = e.at[sent.indexOf("4")] - e.at[sent.lastIndexOf("3")];
+    QVERIFY2(waited >= gap, qPrintable(QString::number(waited)));
+}
+
+void TransferTest::strayVersionRecordIsNoAnswer() {
+    // The record came in two pieces, so the handshake asked twice; the bootloader's answer to
+    // the second request arrives after the handshake and its "-" is no checksum error.
+    Engine e;
+    e.records[1] = {{2, "BOOT V1.30|2.0"}, {60, "5-beta?"}};
+    e.records[2] = {{400, "BOOT V1.30|2.05-beta?"}};
+    e.Update(DataFile(3), 3);
+    QCOMPARE(e.requests, 2);
+    QCOMPARE(e.window.captions[Control::Label17], QStringLiteral("Old firmware version: 2.05-beta"));
+    QCOMPARE(e.lines, QStringList({":D1", ":D2", ":D3"}));
+    QCOMPARE(e.Boxes(), QStringList({kSuccess}));
+}
+
+void TransferTest::lineFeedRefusedBeforeSending() {
+    // A version line written with a lone LF in front of CR LF records: the first record would
+    // vanish into the version line.
+    Engine e;
+    e.Update("V1.13k\n:D1\r\n:D2\r\n", 2);
+    QVERIFY(e.lines.isEmpty());
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::FileOpenFailure);
+    QCOMPARE(e.Boxes(), QStringList({"48|Error opening " + e.window.text1 + "."}));
+    QVERIFY(e.run.LastFailureReason().contains(
+        QStringLiteral("line 1 holds a line feed without carriage return: save the file with CR LF line ends")));
+    QVERIFY(!e.comm.PortOpen());
+}
+
+void TransferTest::emptyLinesNeverSleep() {
+    // After a silent line the port was quiet; the empty lines behind it are no wait on the
+    // port and must not sleep until the next event.
+    Engine e;
+    e.versionRecord = QStringLiteral("V1.20|1?");
+    e.replies[1] = QStringList{""};
+    e.Update(DataFile(1) + QByteArray(2000, '\r') + ":D2\r\n", 2);
+    QCOMPARE(e.Boxes(), QStringList({kSuccess}));
+    QVERIFY2(e.window.blockingYields < 100, qPrintable(QString::number(e.window.blockingYields)));
 }
 
 QTEST_GUILESS_MAIN(TransferTest)

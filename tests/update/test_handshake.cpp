@@ -2,6 +2,7 @@
 
 #include "scripted_bootloader.h"
 
+#include <QLocale>
 #include <QTest>
 
 namespace {
@@ -24,6 +25,8 @@ QStringList Statuses(const RecordingWindow& w) {
 class HandshakeTest : public QObject {
     Q_OBJECT
 private slots:
+    // The loader version is shown in the user's number format; these cases mean ".".
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
     void versionsShown();
     void earlyRestartDoesNotCount();
     void restartReadIsDropped();

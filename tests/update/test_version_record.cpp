@@ -79,20 +79,27 @@ void VersionRecordTest::overflowIsAFailure() {
 void VersionRecordTest::shown_data() {
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("text");
-    QTest::newRow("1.3") << 1.3f << "1.3";
-    QTest::newRow("whole") << 2.0f << "2";
-    QTest::newRow("zero") << 0.0f << "0";
-    QTest::newRow("seven digits") << 1.23456789f << "1.234568";
-    QTest::newRow("large") << 12345678.0f << "1.234568E+07";
-    QTest::newRow("small") << 0.00001f << "1E-05";
-    QTest::newRow("1.28") << 1.28f << "1.28";
-    QTest::newRow("negative") << -0.5f << "-0.5";
+    QTest::addColumn<QString>("locale");  // empty: the C locale
+    QTest::newRow("1.3") << 1.3f << "1.3" << "";
+    QTest::newRow("whole") << 2.0f << "2" << "";
+    QTest::newRow("zero") << 0.0f << "0" << "";
+    QTest::newRow("seven digits") << 1.23456789f << "1.234568" << "";
+    QTest::newRow("large") << 12345678.0f << "1.234568E+07" << "";
+    QTest::newRow("small") << 0.00001f << "1E-05" << "";
+    QTest::newRow("1.28") << 1.28f << "1.28" << "";
+    QTest::newRow("negative") << -0.5f << "-0.5" << "";
+    QTest::newRow("decimal comma") << 1.3f << "1,3" << "de_DE";
+    QTest::newRow("decimal comma, exponent") << 0.00001f << "1E-05" << "de_DE";
 }
 
 void VersionRecordTest::shown() {
     QFETCH(float, value);
     QFETCH(QString, text);
-    QCOMPARE(FormatSingle(value), text);
+    QFETCH(QString, locale);
+    QLocale::setDefault(locale.isEmpty() ? QLocale::c() : QLocale(locale));
+    const QString shown = FormatSingle(value);
+    QLocale::setDefault(QLocale::c());
+    QCOMPARE(shown, text);
 }
 
 QTEST_GUILESS_MAIN(VersionRecordTest)

@@ -36,6 +36,7 @@ private slots:
     void dataLinesAreByteExact();
     void answersPayTheirOwnSends_data();
     void answersPayTheirOwnSends();
+    void cancelWhileAnswersAreOwed();
     void strayVersionRecordIsNoAnswer();
     void lineFeedRefusedBeforeSending();
     void emptyLinesNeverSleep();
@@ -349,6 +350,23 @@ void TransferTest::answersPayTheirOwnSends() {
     QCOMPARE(e.Boxes(), boxes);
     const qint64 waited = e.at[sent.indexOf("4")] - e.at[sent.lastIndexOf("3")];
     QVERIFY2(waited >= gap, qPrintable(QString::number(waited)));
+}
+
+void TransferTest::cancelWhileAnswersAreOwed() {
+    // Line 3 went out twice; its resend's answer is still owed when Cancel comes.
+    Engine e;
+    e.replies[3] = QStringList{"~", "~"};
+    e.delays[3] = {3500, 2000};
+    e.window.onYield = [&] {
+        if (e.sendsOf.value(2) == 2 && !e.vars.CancelRequested &&
+            e.comm.Now() - e.at.last() > 1200) {
+            e.run.Command4_Click();
+        }
+    };
+    e.Update(DataFile(5), 5);
+    QCOMPARE(e.lines, QStringList({":D1", ":D2", ":D3", ":D3"}));
+    QVERIFY(e.window.boxes.isEmpty());
+    QCOMPARE(e.run.LastOutcome(), RunOutcome::Cancelled);
 }
 
 void TransferTest::strayVersionRecordIsNoAnswer() {

@@ -1,17 +1,98 @@
 #include "port_names.h"
 
 #include <QByteArray>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
 #include <QtGlobal>
 
+#include <algorithm>
+#include <tuple>
+
+namespace {
+
+const QString kPrefix = QStringLiteral("QUORVEL_COM");
+
+QString Pinned(int port) { return qEnvironmentVariable((kPrefix + QString::number(port)).toLatin1().constData()); }
+
+QStringList AllPinned() {
+    QStringList pinned;
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    static const QRegularExpression name(QStringLiteral("^QUORVEL_COM[0-9]+$"));
+    for (const QString& key : env.keys()) {
+        if (name.match(key).hasMatch() && !env.value(key).isEmpty()) {
+            pinned << env.value(key);
+        }
+    }
+    return pinned;
+}
+
+// Where a path leads: links resolved, so that two names of one device compare equal.
+QString Resolved(const QString& path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+// Sort key: the family (UARTs, modems, USB adapters, others), then the number at the end
+// of the name, then the name.
+std::tuple<int, qint64, QString> OrderOf(const QString& device) {
+    static const QRegularExpression tail(QStringLiteral("^(.*?)([0-9]+)$"));
+    const QString name = QFileInfo(device).fileName();
+    const QRegularExpressionMatch m = tail.match(name);
+    const QString stem = m.hasMatch() ? m.captured(1) : name;
+    const qint64 number = m.hasMatch() ? m.captured(2).toLongLong() : -1;
+    int family = 3;
+    if (stem == QLatin1String("ttyS")) {
+        family = 0;
+    } else if (stem == QLatin1String("ttyACM")) {
+        family = 1;
+    } else if (stem == QLatin1String("ttyUSB")) {
+        family = 2;
+    }
+    return {family, family == 3 ? 0 : number, name};
+}
+
+}  // namespace
+
+QStringList NumberPorts(const QStringList& present, const QStringList& pinned) {
+    QStringList pinnedFiles;
+    for (const QString& p : pinned) {
+        pinnedFiles << Resolved(p);
+    }
+    QStringList ports;
+    for (const QString& device : present) {
+        if (!pinnedFiles.contains(Resolved(device)) && !ports.contains(device)) {
+            ports << device;
+        }
+    }
+    std::stable_sort(ports.begin(), ports.end(),
+                     [](const QString& a, const QString& b) { return OrderOf(a) < OrderOf(b); });
+    return ports;
+}
+
 QString PortDeviceName(int port) {
-    const QByteArray variable = "QUORVEL_COM" + QByteArray::number(port);
-    const QString named = qEnvironmentVariable(variable.constData());
+    const QString named = Pinned(port);
     if (!named.isEmpty()) {
         return named;
     }
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(port);
 #else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    QStringList present;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        present << info.systemLocation();
+    }
+    const QStringList ports = NumberPorts(present, AllPinned());
+    return port >= 1 && port <= ports.size() ? ports.at(port - 1) : QString();
 #endif
+}
+
+QString PortShortName(int port) {
+#ifdef Q_OS_WIN
+    if (Pinned(port).isEmpty()) {
+        return QString();
+    }
+#endif
+    return QFileInfo(PortDeviceName(port)).fileName();
 }

@@ -1,8 +1,25 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
-// The device behind COM port n: COMn on Windows; elsewhere /dev/ttyS<n-1>, unless the
-// environment variable QUORVEL_COM<n> names another device (a USB adapter such as
-// /dev/ttyUSB0, or the pseudo-terminal of the bootloader simulator).
+// The device behind COM port n.
+//
+// On Windows port n is COMn. Elsewhere it is, in this order: the device named by the
+// environment variable QUORVEL_COM<n>, when set (a /dev/serial/by-id/ name, say, or the
+// simulator's pseudo-terminal); otherwise the n-th serial port present, in a stable order:
+// built-in UARTs that really exist (ttyS*), then modems (ttyACM*), then USB adapters
+// (ttyUSB*), each in number order, then any others by name. A device pinned to a number by
+// its variable is left out of that numbering, so it is never reachable under two numbers.
+// Empty when there is no such port.
 QString PortDeviceName(int port);
+
+// The numbering of the ports present, given the devices the system lists (real ones only:
+// the system's enumeration leaves out the UARTs a kernel reserves but no hardware backs)
+// and the devices pinned by variables. Pinned devices are compared by the file they lead
+// to, so a by-id link pins the adapter behind it.
+QStringList NumberPorts(const QStringList& present, const QStringList& pinned);
+
+// What the window's port list shows after a number: the device's short name ("ttyUSB0",
+// or the last part of a pinned path), empty when no device is behind the number.
+QString PortShortName(int port);

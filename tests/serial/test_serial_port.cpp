@@ -1,7 +1,6 @@
 // The real serial layer on a real pseudo-terminal.
 
 #include "failure.h"
-#include "port_names.h"
 #include "pty_pair.h"
 #include "serial_port_comm.h"
 
@@ -43,7 +42,6 @@ private slots:
     void refusedOperations();
     void farSideClosing_data();
     void farSideClosing();
-    void portNames();
 };
 
 void SerialPortTest::settingsReachTheLine() {
@@ -208,13 +206,6 @@ void SerialPortTest::farSideClosing() {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     QVERIFY2(ProcessCpuMs() - before < 150, "the event loop spins after a hang-up");
-}
-
-void SerialPortTest::portNames() {
-    qputenv("QUORVEL_COM2", "/dev/ttyUSB0");
-    QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyUSB0"));
-    qunsetenv("QUORVEL_COM8");
-    QCOMPARE(PortDeviceName(8), QStringLiteral("/dev/ttyS7"));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

@@ -1,0 +1,59 @@
+// The numbering of serial ports: pinned devices, then the ports present in a stable order.
+
+#include "port_names.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class PortNamesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void numbering_data();
+    void numbering();
+    void pinnedNumberNamesItsDevice();
+};
+
+void PortNamesTest::numbering_data() {
+    // Device names are files of a folder of the test's own; "by-id" is a link to ttyUSB1.
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("pinned");
+    QTest::addColumn<QStringList>("ports");
+    QTest::newRow("UART, modem, adapters in number order, others last")
+        << QStringList{"ttyUSB10", "rfcomm0", "ttyUSB2", "ttyACM0", "ttyS1", "ttyUSB0", "ttyS0"} << QStringList{}
+        << QStringList{"ttyS0", "ttyS1", "ttyACM0", "ttyUSB0", "ttyUSB2", "ttyUSB10", "rfcomm0"};
+    QTest::newRow("no UART: the one adapter is port 1") << QStringList{"ttyUSB0"} << QStringList{}
+                                                       << QStringList{"ttyUSB0"};
+    QTest::newRow("a pinned adapter is left out, also through a link")
+        << QStringList{"ttyUSB1", "ttyS0", "ttyUSB0", "ttyACM0"} << QStringList{"by-id"}
+        << QStringList{"ttyS0", "ttyACM0", "ttyUSB0"};
+    QTest::newRow("nothing present") << QStringList{} << QStringList{"ttyS0"} << QStringList{};
+}
+
+void PortNamesTest::numbering() {
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, pinned);
+    QFETCH(QStringList, ports);
+    QTemporaryDir dir;
+    for (const char* name : {"ttyS0", "ttyS1", "ttyACM0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB10", "rfcomm0"}) {
+        QFile(dir.filePath(QLatin1String(name))).open(QIODevice::WriteOnly);
+    }
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("ttyUSB1")), dir.filePath(QStringLiteral("by-id"))));
+    auto paths = [&](QStringList names) {
+        for (QString& name : names) {
+            name = dir.filePath(name);
+        }
+        return names;
+    };
+    QCOMPARE(NumberPorts(paths(present), paths(pinned)), paths(ports));
+}
+
+void PortNamesTest::pinnedNumberNamesItsDevice() {
+    qputenv("QUORVEL_COM3", "/dev/serial/by-id/usb-logger-if00");
+    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
+    QCOMPARE(PortShortName(3), QStringLiteral("usb-logger-if00"));
+    qunsetenv("QUORVEL_COM3");
+}
+
+QTEST_GUILESS_MAIN(PortNamesTest)
+#include "test_port_names.moc"

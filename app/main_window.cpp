@@ -259,7 +259,7 @@ void Form1::LoadPrefs(const QString& path) {
     MessageBox(this,
                QStringLiteral("An error occured while loading file ") + path + QStringLiteral(".") +
                    QStringLiteral(" The default settings will be loaded instead."),
-               OkOnly + Exclamation, kAppTitle);
+               OkOnly + Exclamation, kAppTitle, QString());
 }
 
 void Form1::SavePrefs(const QString& path) {
@@ -273,7 +273,7 @@ void Form1::SavePrefs(const QString& path) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes) != bytes.size() || !file.commit()) {
         MessageBox(this, QStringLiteral("An error occured while saving file ") + path,
-                   OkOnly + Exclamation, kAppTitle);
+                   OkOnly + Exclamation, kAppTitle, QString());
     }
 }
 
@@ -376,8 +376,9 @@ void Form1::AddItem(Control control, const QString& item) {
     }
 }
 
-MsgBoxResult Form1::MsgBox(const QString& prompt, int style, const QString& title) {
-    const MsgBoxResult answer = MessageBox(this, prompt, style, title);
+MsgBoxResult Form1::MsgBox(const QString& prompt, int style, const QString& title,
+                           const QString& detail) {
+    const MsgBoxResult answer = MessageBox(this, prompt, style, title, detail);
     if (unloaded_) {
         throw WindowClosed();
     }

@@ -83,7 +83,8 @@ public:
     QString Text(Control control) const override;
     int ListIndex(Control control) const override;
     void AddItem(Control control, const QString& item) override;
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title) override;
+    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
+                        const QString& detail) override;
     void DoEvents(YieldMode mode) override;
 
 protected:

@@ -3,10 +3,11 @@
 #include <QMessageBox>
 
 MsgBoxResult ShowMessageBox(QWidget* parent, const QString& prompt, int style,
-                            const QString& title) {
+                            const QString& title, const QString& detail) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(prompt);
+    box.setInformativeText(detail);
     box.setIcon((style & 0x70) == Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon);
     if ((style & 0x0F) == YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

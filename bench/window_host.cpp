@@ -269,7 +269,7 @@ int RunWindowHost(int argc, char** argv) {
 
     RunLog log(!lean, gaps);
     Form1 form(std::make_unique<MeteredComm>(std::make_unique<SerialPortComm>(), log));
-    form.MessageBox = [&log](QWidget*, const QString&, int style, const QString&) {
+    form.MessageBox = [&log](QWidget*, const QString&, int style, const QString&, const QString&) {
         log.BoxShown();
         return (style & 0x0F) == YesNo ? MsgBoxResult::Yes : MsgBoxResult::Ok;
     };

@@ -160,9 +160,14 @@ int ConsoleFront::ListIndex(Control control) const {
     return options_.device.isEmpty() ? options_.port - 1 : 0;
 }
 
-MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QString&) {
+MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QString&,
+                                  const QString& detail) {
     if ((style & 0x0F) != YesNo) {
-        Print((style & 0x70) == Exclamation ? err_ : out_, prompt);
+        FILE* stream = (style & 0x70) == Exclamation ? err_ : out_;
+        Print(stream, prompt);
+        if (!detail.isEmpty()) {
+            Print(stream, detail);
+        }
         return MsgBoxResult::Ok;
     }
     // After Ctrl-C every question is answered by stopping.

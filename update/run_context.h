@@ -79,8 +79,8 @@ public:
     void YieldPoll() { window.DoEvents(YieldMode::Poll); }
 
     void Status(const QString& text) { window.SetCaption(Control::Label2, text); }
-    MsgBoxResult Box(const QString& prompt, int style) {
-        return window.MsgBox(prompt, style, window.Caption());
+    MsgBoxResult Box(const QString& prompt, int style, const QString& detail = QString()) {
+        return window.MsgBox(prompt, style, window.Caption(), detail);
     }
 
 private:

@@ -53,9 +53,11 @@ public:
     virtual int ListIndex(Control control) const = 0;
     virtual void AddItem(Control control, const QString& item) = 0;
 
-    // A modal message box; style is a sum of MsgBoxStyle values. Raises WindowClosed when
-    // the window was unloaded while the box was open.
-    virtual MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title) = 0;
+    // A modal message box; style is a sum of MsgBoxStyle values. detail, shown below the
+    // prompt when not empty, names the device or file and the reason of a failure. Raises
+    // WindowClosed when the window was unloaded while the box was open.
+    virtual MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
+                                const QString& detail) = 0;
     // Processes pending window events once and returns. Raises WindowClosed when the
     // window was unloaded meanwhile.
     virtual void DoEvents(YieldMode mode) = 0;

@@ -92,18 +92,20 @@ void UpdateRun::Stages(RunContext& run) {
 }
 
 void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
+    // The handler's own text comes first, word for word; below it the device or file and
+    // what went wrong, as the failure tells it.
     const int style = OkOnly + Exclamation;
     // A failure inside a handler ends the run quietly: there is nothing left to report to.
     try {
         switch (run.region) {
             case FailureRegion::Port:
                 outcome_ = RunOutcome::PortFailure;
-                run.Box(QStringLiteral("Error encountered while accessing the com port."), style);
+                run.Box(QStringLiteral("Error encountered while accessing the com port."), style, failureReason_);
                 SetIdleState();
                 break;
             case FailureRegion::Download:
                 outcome_ = RunOutcome::DownloadFailure;
-                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style);
+                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style, failureReason_);
                 run.file.Close();
                 ClosePort();
                 SetIdleState();
@@ -112,12 +114,12 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
                 outcome_ = RunOutcome::FileOpenFailure;
                 ClosePort();
                 run.file.Close();
-                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style);
+                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style, failureReason_);
                 SetIdleState();
                 break;
             case FailureRegion::Closing:
                 outcome_ = RunOutcome::ClosingFailure;
-                run.Box(QStringLiteral("Error encountered while closing the com port."), style);
+                run.Box(QStringLiteral("Error encountered while closing the com port."), style, failureReason_);
                 SetIdleState();
                 break;
         }

@@ -72,7 +72,7 @@ private:
 void FormTest::init() {
     form_ = std::make_unique<Form1>();
     boxes_.clear();
-    form_->MessageBox = [this](QWidget*, const QString& prompt, int, const QString&) {
+    form_->MessageBox = [this](QWidget*, const QString& prompt, int, const QString&, const QString&) {
         boxes_ << prompt;
         return MsgBoxResult::Ok;
     };
@@ -362,7 +362,7 @@ void FormTest::exitClosesThePortBeforeSaving() {
         }
     };
     Form1 form(std::move(comm));
-    form.MessageBox = [](QWidget*, const QString&, int, const QString&) { return MsgBoxResult::Ok; };
+    form.MessageBox = [](QWidget*, const QString&, int, const QString&, const QString&) { return MsgBoxResult::Ok; };
     form.SetPrefsPath(prefs);
     form.Form_Load();
     form.findChild<QComboBox*>("Combo1")->setCurrentIndex(4);

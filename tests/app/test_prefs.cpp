@@ -27,7 +27,7 @@ struct Started {
 Started Start(const QString& prefsPath) {
     Form1 form;
     Started s;
-    form.MessageBox = [&s](QWidget*, const QString& text, int style, const QString& title) {
+    form.MessageBox = [&s](QWidget*, const QString& text, int style, const QString& title, const QString&) {
         s.boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, text);
         return MsgBoxResult::Ok;
     };
@@ -106,7 +106,7 @@ void PrefsTest::savedFileReadsBack() {
     {
         Form1 form;
         form.SetPrefsPath(file);
-        form.MessageBox = [](QWidget*, const QString&, int, const QString&) { return MsgBoxResult::Ok; };
+        form.MessageBox = [](QWidget*, const QString&, int, const QString&, const QString&) { return MsgBoxResult::Ok; };
         form.Form_Load();
         form.findChild<QComboBox*>("Combo1")->setCurrentIndex(2);
         form.findChild<QLineEdit*>("Text1")->setText(path);
@@ -142,7 +142,7 @@ void PrefsTest::failedSaveKeepsTheOldFile() {
     auto save = [&](const QString& where) {
         Form1 form;
         form.SetPrefsPath(where);
-        form.MessageBox = [&boxes](QWidget*, const QString& text, int style, const QString& title) {
+        form.MessageBox = [&boxes](QWidget*, const QString& text, int style, const QString& title, const QString&) {
             boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, text);
             return MsgBoxResult::Ok;
         };

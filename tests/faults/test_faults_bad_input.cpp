@@ -285,7 +285,7 @@ void BadInputTest::prefsFiles() {
         WithoutCapabilities asUser({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
         QVERIFY(asUser.ok());
         Form1 form;
-        form.MessageBox = [&boxes](QWidget*, const QString& text, int, const QString&) {
+        form.MessageBox = [&boxes](QWidget*, const QString& text, int, const QString&, const QString&) {
             boxes << text;
             return MsgBoxResult::Ok;
         };

@@ -191,8 +191,13 @@ public:
     void AddItem(Control c, const QString& item) override {
         Record(Name(c) + QStringLiteral(".AddItem=") + item);
     }
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title) override {
+    // The details shown below the boxes' prompts, for the boxes that had one.
+    QStringList details;
+    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title, const QString& detail) override {
         boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, prompt);
+        if (!detail.isEmpty()) {
+            details << detail;
+        }
         Record(QStringLiteral("MsgBox=") + prompt);
         if ((style & 0x0F) != YesNo) {
             return MsgBoxResult::Ok;

@@ -47,7 +47,7 @@ public:
         sim->Start();
         qputenv("QUORVEL_COM1", QByteArray::fromStdString(sim->DevicePath()));
         form = std::make_unique<Form1>();
-        form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&) {
+        form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString&) {
             boxes << QStringLiteral("%1|%2").arg(style).arg(text);
             const bool yesNo = (style & 0x0F) == YesNo;
             if (!yesNo) {

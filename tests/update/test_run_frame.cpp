@@ -99,41 +99,51 @@ void RunFrameTest::failureRegions_data() {
     QTest::addColumn<QString>("failingPortOp");
     QTest::addColumn<QString>("failingWindowChange");
     QTest::addColumn<int>("listIndex");
+    QTest::addColumn<bool>("cancelInTheHandshake");
     QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("portWasClosed");
+    QTest::addColumn<RunOutcome>("outcome");
+    const QString port = QStringLiteral("Error encountered while accessing the com port.");
 
-    QTest::newRow("port missing or in use")
-        << "PortOpen=1" << QString() << 0 << "Error encountered while accessing the com port."
-        << false;
-    QTest::newRow("no port chosen") << QString() << QString() << -1
-                                    << "Error encountered while accessing the com port." << false;
+    QTest::newRow("port missing or in use") << "PortOpen=1" << QString() << 0 << false << port << RunOutcome::PortFailure;
+    QTest::newRow("no port chosen") << QString() << QString() << -1 << false << port << RunOutcome::PortFailure;
     QTest::newRow("line settings refused")
-        << "Settings=57600,n,8,1" << QString() << 0
-        << "Error encountered while accessing the com port." << false;
+        << "Settings=57600,n,8,1" << QString() << 0 << false << port << RunOutcome::PortFailure;
     QTest::newRow("window update after the port opened")
-        << QString() << "Label16.Caption=" << 0
-        << "Error encountered while downloading the firmware." << true;
+        << QString() << "Label16.Caption=" << 0 << false << "Error encountered while downloading the firmware."
+        << RunOutcome::DownloadFailure;
+    // The port is closed first; only the window's return to idle can fail there.
+    QTest::newRow("window update in the closing sequence")
+        << QString() << "Label14.Visible=0" << 0 << true << "Error encountered while closing the com port."
+        << RunOutcome::ClosingFailure;
 }
 
 void RunFrameTest::failureRegions() {
     QFETCH(QString, failingPortOp);
     QFETCH(QString, failingWindowChange);
     QFETCH(int, listIndex);
+    QFETCH(bool, cancelInTheHandshake);
     QFETCH(QString, message);
-    QFETCH(bool, portWasClosed);
+    QFETCH(RunOutcome, outcome);
 
     Rig rig;
     rig.comm.failing << failingPortOp;
     rig.window.failOn = failingWindowChange;
     rig.window.listIndex = listIndex;
+    if (cancelInTheHandshake) {
+        rig.window.onYield = [&rig] { rig.run.Command4_Click(); };
+    }
     rig.run.RunUpdate();
 
     QCOMPARE(rig.window.boxes, QStringList({"48|Quorvel - V 1.0|" + message}));
-    QCOMPARE(rig.run.LastOutcome(),
-             portWasClosed ? RunOutcome::DownloadFailure : RunOutcome::PortFailure);
-    QCOMPARE(rig.comm.log.contains("PortOpen=0"), portWasClosed);
+    // Below the message, the reason the failure carries.
+    QVERIFY(!rig.run.LastFailureReason().isEmpty());
+    QCOMPARE(rig.window.details, QStringList{rig.run.LastFailureReason()});
+    QCOMPARE(rig.run.LastOutcome(), outcome);
+    QCOMPARE(rig.comm.log.contains("PortOpen=0"), outcome != RunOutcome::PortFailure);
     QVERIFY(!rig.comm.PortOpen());
-    QCOMPARE(rig.window.log.mid(rig.window.log.size() - Idle().size()), Idle());
+    if (outcome != RunOutcome::ClosingFailure) {
+        QCOMPARE(rig.window.log.mid(rig.window.log.size() - Idle().size()), Idle());
+    }
 }
 
 void RunFrameTest::cancelBeforeTheHandshake_data() {

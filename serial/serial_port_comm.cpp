@@ -74,13 +74,18 @@ void SerialPortComm::applyReadMode() {
     // Reads on the descriptor never block the window's thread. With at least one byte to
     // wait for, a read of a quiet line fails with "try again" and a read of 0 bytes means
     // the line has hung up; with none (QSerialPort's choice) both read as 0 bytes.
-    // QSerialPort writes its whole terminal setting at each change, so this follows each.
+    // IXANY is cleared whatever the handshaking: with it, any received byte (noise, or the
+    // datalogger's own chatter) would release output the datalogger held with XOFF.
+    // QSerialPort writes its whole terminal setting at each change, so this follows each;
+    // it writes only what differs, so an unchanged line costs no more than one look.
     const int fd = static_cast<int>(port_.handle());
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     termios t{};
-    if (::tcgetattr(fd, &t) == 0 && (t.c_cc[VMIN] != 1 || t.c_cc[VTIME] != 0)) {
+    if (::tcgetattr(fd, &t) == 0 &&
+        (t.c_cc[VMIN] != 1 || t.c_cc[VTIME] != 0 || (t.c_iflag & IXANY) != 0)) {
         t.c_cc[VMIN] = 1;
         t.c_cc[VTIME] = 0;
+        t.c_iflag &= ~tcflag_t(IXANY);
         ::tcsetattr(fd, TCSANOW, &t);
     }
 #endif

@@ -12,12 +12,15 @@
 
 // The serial control over QSerialPort.
 //
-// Three things go beyond a plain wrapper:
+// Four things go beyond a plain wrapper:
 // - Input and InBufferCount pull whatever the operating system holds when nothing is
 //   waiting yet, so they see received bytes even when nobody has yielded to the event loop
 //   since they arrived.
 // - On Unix the per-line reads and writes go to the descriptor directly; QSerialPort keeps
 //   opening, settings, closing, the event loop's notifications and queued writes.
+// - XON/XOFF is strict: only XON releases output held by XOFF. QSerialPort's software flow
+//   control lets any received byte do it, so one byte of line noise would send a line into
+//   a datalogger that asked to be left alone.
 // - A line that goes away (a USB adapter pulled; on a pseudo-terminal, the other side
 //   closing) closes the port on the first error the driver reports. Left open, QSerialPort
 //   reports the same hang-up again at every turn of the event loop and keeps a core busy.

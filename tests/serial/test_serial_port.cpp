@@ -9,8 +9,11 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <functional>
 #include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -40,6 +43,8 @@ private slots:
     void settingsReachTheLine();
     void bytesPassUnchangedBothWays();
     void xoffHoldsOutputWithoutAFailure();
+    void xoffXonStormKeepsEveryByteInOrder_data();
+    void xoffXonStormKeepsEveryByteInOrder();
     void refusedOperations();
     void farSideClosing_data();
     void farSideClosing();
@@ -135,6 +140,78 @@ void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
     QCOMPARE(got, line + line + line);
     QVERIFY(comm.PortOpen());
     QCOMPARE(comm.Input(), QStringLiteral("x"));
+
+    // Closing drops output still held, instead of waiting for an XON that may never come.
+    pty.Write(QByteArray(1, '\x13'));
+    QTest::qWait(20);
+    comm.Output(QString::fromLatin1(line));
+    comm.PortOpen(false);
+    pty.Write(QByteArray(1, '\x11'));
+    QVERIFY(pty.Read(1, 100).isEmpty());
+}
+
+void SerialPortTest::xoffXonStormKeepsEveryByteInOrder_data() {
+    QTest::addColumn<bool>("eventLoop");
+    QTest::newRow("queue sent by the event loop") << true;
+    QTest::newRow("queue sent by WaitForInput") << false;
+}
+
+void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
+    // The peer, in a thread of its own, holds and releases the line hundreds of times while
+    // a large output drains, sent by one path alone (a wait without the event loop must send
+    // the queue as well as the event loop does, or the datalogger never answers). An XOFF
+    // that lands between a poll and a write makes the write "try again"; that must never
+    // pass for a fault, nor lose, repeat or reorder a byte.
+    QFETCH(bool, eventLoop);
+    PtyPair pty;
+    pty.PointPortAt(8);
+    SerialPortComm comm;
+    OpenOn(comm, 8);
+    QByteArray data;
+    while (data.size() < 1024 * 1024) {
+        data += AllBytes();
+    }
+    QByteArray got;
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        QElapsedTimer waited;
+        waited.start();
+        for (int toggles = 0; !stop && got.size() < data.size() && waited.elapsed() < 10000;
+             ++toggles) {
+            const qsizetype some = qMin<qsizetype>(data.size() - got.size(), 256);
+            if (toggles < 3000) {
+                pty.Write(QByteArray(1, '\x13'));
+                got += pty.Read(some, 0);
+                pty.Write(QByteArray(1, '\x11'));
+            }
+            got += pty.Read(some, 1);
+        }
+        stop = true;
+    });
+    QTimer pacer;
+    pacer.start(1);
+    QString failure;
+    try {
+        for (qsizetype given = 0; !stop; given += 4096) {
+            if (given < data.size()) {
+                comm.Output(QString::fromLatin1(data.mid(given, 4096)));
+            }
+            if (eventLoop) {
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            } else {
+                comm.WaitForInput(1);
+            }
+        }
+    } catch (const Failure& f) {
+        failure = f.reason();
+    }
+    stop = true;
+    peer.join();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QCOMPARE(got.size(), data.size());
+    QVERIFY(got == data);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(comm.Input(), QString());
 }
 
 void SerialPortTest::refusedOperations() {

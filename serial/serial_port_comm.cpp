@@ -5,6 +5,7 @@
 #include "port_names.h"
 
 #include <QDeadlineTimer>
+#include <QScopedValueRollback>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -64,9 +65,19 @@ void SerialPortComm::Handshaking(int mode) {
     if (mode < NoHandshaking || mode > RtsCtsXonXoff) {
         throw Failure(QStringLiteral("Invalid property value"));
     }
+    const int before = handshaking_;
     handshaking_ = mode;
     if (port_.isOpen()) {
-        applyHandshaking();
+        // A refused change may have left the line half set, so the port closes and the
+        // property keeps the value the line last took. The Failure raised here is the one
+        // report of it: later operations find a port that is simply not open.
+        try {
+            applyHandshaking();
+        } catch (const Failure&) {
+            handshaking_ = before;
+            closePort();
+            throw;
+        }
     }
 }
 
@@ -101,8 +112,11 @@ void SerialPortComm::applyHandshaking() {
     } else if (handshaking_ == RtsCts || handshaking_ == RtsCtsXonXoff) {
         flow = QSerialPort::HardwareControl;
     }
+    const QScopedValueRollback<bool> own(changingLine_, true);
     if (!port_.setFlowControl(flow)) {
-        throw Failure(QStringLiteral("Cannot set flow control: ") + port_.errorString());
+        const QString reason = port_.errorString();
+        port_.clearError();
+        throw Failure(QStringLiteral("Cannot set flow control: ") + reason);
     }
     applyLineDiscipline();
 }
@@ -111,17 +125,28 @@ void SerialPortComm::Settings(const QString& settings) {
     if (!ParseLineSettings(settings)) {
         throw Failure(QStringLiteral("Invalid property value: ") + settings);
     }
+    const QString before = settings_;
     settings_ = settings;
     if (port_.isOpen()) {
-        applySettings();
+        // As for Handshaking: one Failure with the driver's reason, and a closed port.
+        try {
+            applySettings();
+        } catch (const Failure&) {
+            settings_ = before;
+            closePort();
+            throw;
+        }
     }
 }
 
 void SerialPortComm::applySettings() {
     const LineSettings s = *ParseLineSettings(settings_);
+    const QScopedValueRollback<bool> own(changingLine_, true);
     if (!port_.setBaudRate(s.baud) || !port_.setParity(s.parity) ||
         !port_.setDataBits(s.dataBits) || !port_.setStopBits(s.stopBits)) {
-        throw Failure(QStringLiteral("Cannot set line format: ") + port_.errorString());
+        const QString reason = port_.errorString();
+        port_.clearError();
+        throw Failure(QStringLiteral("Cannot set line format: ") + reason);
     }
     applyLineDiscipline();
 }
@@ -187,6 +212,7 @@ void SerialPortComm::closePort() {
     ::tcflush(fd, TCOFLUSH);
     ::tcflow(fd, TCOON);
 #endif
+    const QScopedValueRollback<bool> own(changingLine_, true);
     port_.close();
     port_.clearError();
 }
@@ -211,7 +237,7 @@ void SerialPortComm::takeOverIo() {
 }
 
 void SerialPortComm::onError(QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::NoError || !port_.isOpen() || pendingFailure_) {
+    if (error == QSerialPort::NoError || changingLine_ || !port_.isOpen() || pendingFailure_) {
         return;
     }
 #ifdef Q_OS_UNIX

@@ -82,6 +82,9 @@ private:
     QElapsedTimer lastLook_;
     // Output the driver did not take yet, in order; later Outputs join its end.
     QByteArray queued_;
+    // Set while this class calls a QSerialPort setter: it reports that call's failure
+    // itself, so the error signal it raises on the way is not a fault of the line.
+    bool changingLine_ = false;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     // Enabled only while queued_ holds bytes.
     std::unique_ptr<QSocketNotifier> writeNotifier_;

@@ -46,6 +46,7 @@ private slots:
     void xoffXonStormKeepsEveryByteInOrder_data();
     void xoffXonStormKeepsEveryByteInOrder();
     void refusedOperations();
+    void refusedChangeOnAnOpenPort();
     void farSideClosing_data();
     void farSideClosing();
     void portNames();
@@ -240,6 +241,39 @@ void SerialPortTest::refusedOperations() {
         }
         QVERIFY_THROWS_EXCEPTION(Failure, test.operation(comm));
         QVERIFY2(comm.PortOpen() == test.onOpenPort, test.what);
+    }
+}
+
+void SerialPortTest::refusedChangeOnAnOpenPort() {
+    // The driver refuses the change (here because the far side is gone, which no event loop
+    // has noticed yet). The one Failure names the driver's reason; the port is then closed,
+    // as a half-changed line cannot be trusted, and later operations report just that.
+    struct Case {
+        const char* what;
+        std::function<void(SerialPortComm&)> change;
+    };
+    const Case cases[] = {
+        {"Cannot set line format: ", [](SerialPortComm& c) { c.Settings("9600,n,8,1"); }},
+        {"Cannot set flow control: ", [](SerialPortComm& c) { c.Handshaking(0); }},
+    };
+    for (const Case& test : cases) {
+        PtyPair pty;
+        pty.PointPortAt(9);
+        SerialPortComm comm;
+        OpenOn(comm, 9);
+        pty.CloseOwnSlave();
+        pty.CloseMaster();
+        QStringList reasons;
+        for (int i = 0; i < 2; ++i) {
+            try {
+                i == 0 ? test.change(comm) : void(comm.Input());
+            } catch (const Failure& f) {
+                reasons << f.reason();
+            }
+        }
+        QCOMPARE(reasons, QStringList({test.what + qt_error_string(EIO), "Port not open"}));
+        QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
+        QCOMPARE(comm.Handshaking(), int(MSComm::XonXoff));
     }
 }
 

@@ -4,6 +4,8 @@
 #include "line_settings.h"
 #include "port_names.h"
 
+#include <QDeadlineTimer>
+#include <QScopedValueRollback>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -55,7 +57,7 @@ SerialPortComm::SerialPortComm(QObject* parent) : QObject(parent) {
 SerialPortComm::~SerialPortComm() {
     disconnect(&port_, nullptr, this, nullptr);
     if (port_.isOpen()) {
-        port_.close();
+        closePort();
     }
 }
 
@@ -63,24 +65,39 @@ void SerialPortComm::Handshaking(int mode) {
     if (mode < NoHandshaking || mode > RtsCtsXonXoff) {
         throw Failure(QStringLiteral("Invalid property value"));
     }
+    const int before = handshaking_;
     handshaking_ = mode;
     if (port_.isOpen()) {
-        applyHandshaking();
+        // A refused change may have left the line half set, so the port closes and the
+        // property keeps the value the line last took. The Failure raised here is the one
+        // report of it: later operations find a port that is simply not open.
+        try {
+            applyHandshaking();
+        } catch (const Failure&) {
+            handshaking_ = before;
+            closePort();
+            throw;
+        }
     }
 }
 
-void SerialPortComm::applyReadMode() {
+void SerialPortComm::applyLineDiscipline() {
 #ifdef Q_OS_UNIX
     // Reads on the descriptor never block the window's thread. With at least one byte to
     // wait for, a read of a quiet line fails with "try again" and a read of 0 bytes means
     // the line has hung up; with none (QSerialPort's choice) both read as 0 bytes.
-    // QSerialPort writes its whole terminal setting at each change, so this follows each.
+    // IXANY is cleared whatever the handshaking: with it, any received byte (noise, or the
+    // datalogger's own chatter) would release output the datalogger held with XOFF.
+    // QSerialPort writes its whole terminal setting at each change, so this follows each;
+    // it writes only what differs, so an unchanged line costs no more than one look.
     const int fd = static_cast<int>(port_.handle());
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     termios t{};
-    if (::tcgetattr(fd, &t) == 0 && (t.c_cc[VMIN] != 1 || t.c_cc[VTIME] != 0)) {
+    if (::tcgetattr(fd, &t) == 0 &&
+        (t.c_cc[VMIN] != 1 || t.c_cc[VTIME] != 0 || (t.c_iflag & IXANY) != 0)) {
         t.c_cc[VMIN] = 1;
         t.c_cc[VTIME] = 0;
+        t.c_iflag &= ~tcflag_t(IXANY);
         ::tcsetattr(fd, TCSANOW, &t);
     }
 #endif
@@ -95,29 +112,43 @@ void SerialPortComm::applyHandshaking() {
     } else if (handshaking_ == RtsCts || handshaking_ == RtsCtsXonXoff) {
         flow = QSerialPort::HardwareControl;
     }
+    const QScopedValueRollback<bool> own(changingLine_, true);
     if (!port_.setFlowControl(flow)) {
-        throw Failure(QStringLiteral("Cannot set flow control: ") + port_.errorString());
+        const QString reason = port_.errorString();
+        port_.clearError();
+        throw Failure(QStringLiteral("Cannot set flow control: ") + reason);
     }
-    applyReadMode();
+    applyLineDiscipline();
 }
 
 void SerialPortComm::Settings(const QString& settings) {
     if (!ParseLineSettings(settings)) {
         throw Failure(QStringLiteral("Invalid property value: ") + settings);
     }
+    const QString before = settings_;
     settings_ = settings;
     if (port_.isOpen()) {
-        applySettings();
+        // As for Handshaking: one Failure with the driver's reason, and a closed port.
+        try {
+            applySettings();
+        } catch (const Failure&) {
+            settings_ = before;
+            closePort();
+            throw;
+        }
     }
 }
 
 void SerialPortComm::applySettings() {
     const LineSettings s = *ParseLineSettings(settings_);
+    const QScopedValueRollback<bool> own(changingLine_, true);
     if (!port_.setBaudRate(s.baud) || !port_.setParity(s.parity) ||
         !port_.setDataBits(s.dataBits) || !port_.setStopBits(s.stopBits)) {
-        throw Failure(QStringLiteral("Cannot set line format: ") + port_.errorString());
+        const QString reason = port_.errorString();
+        port_.clearError();
+        throw Failure(QStringLiteral("Cannot set line format: ") + reason);
     }
-    applyReadMode();
+    applyLineDiscipline();
 }
 
 void SerialPortComm::CommPort(qint16 port) {
@@ -135,12 +166,10 @@ bool SerialPortComm::PortOpen() const { return port_.isOpen(); }
 void SerialPortComm::PortOpen(bool open) {
     if (!open) {
         if (port_.isOpen()) {
-            // What was not sent by now never will be: a real port would otherwise wait, up
-            // to its closing time (30 s by default), for a line held by XOFF to drain.
-            port_.clear(QSerialPort::Output);
-            readNotifier_.reset();
-            port_.close();
+            closePort();
         }
+        readNotifier_.reset();
+        writeNotifier_.reset();
         pendingFailure_.reset();
         received_.clear();
         return;
@@ -159,14 +188,36 @@ void SerialPortComm::PortOpen(bool open) {
     try {
         applySettings();
         applyHandshaking();
-        takeOverReads();
+        takeOverIo();
     } catch (...) {
-        port_.close();
+        closePort();
         throw;
     }
 }
 
-void SerialPortComm::takeOverReads() {
+void SerialPortComm::closePort() {
+    if (readNotifier_) {
+        readNotifier_->setEnabled(false);
+    }
+    if (writeNotifier_) {
+        writeNotifier_->setEnabled(false);
+    }
+    queued_.clear();
+#ifdef Q_OS_UNIX
+    // What was not sent by now never will be. The driver's own output goes too, and a line
+    // held by XOFF is released first: a real port's last close otherwise waits, up to its
+    // closing time (30 s by default), for held output to drain. On a line that is gone
+    // both calls fail, and nothing is left to wait for anyway.
+    const int fd = static_cast<int>(port_.handle());
+    ::tcflush(fd, TCOFLUSH);
+    ::tcflow(fd, TCOON);
+#endif
+    const QScopedValueRollback<bool> own(changingLine_, true);
+    port_.close();
+    port_.clearError();
+}
+
+void SerialPortComm::takeOverIo() {
 #ifdef Q_OS_UNIX
     // The event loop's wake-up for received bytes reads them straight into received_.
     // QSerialPort's own read notifier would take them through its ring buffer, a signal and
@@ -179,30 +230,53 @@ void SerialPortComm::takeOverReads() {
     }
     readNotifier_ = std::make_unique<QSocketNotifier>(port_.handle(), QSocketNotifier::Read);
     connect(readNotifier_.get(), &QSocketNotifier::activated, this, [this] { pull(); });
+    writeNotifier_ = std::make_unique<QSocketNotifier>(port_.handle(), QSocketNotifier::Write);
+    writeNotifier_->setEnabled(false);
+    connect(writeNotifier_.get(), &QSocketNotifier::activated, this, [this] { sendQueued(); });
 #endif
 }
 
 void SerialPortComm::onError(QSerialPort::SerialPortError error) {
+    if (error == QSerialPort::NoError || changingLine_ || !port_.isOpen() || pendingFailure_) {
+        return;
+    }
+#ifdef Q_OS_UNIX
+    // This class reads and writes the line itself and reports those faults; what QSerialPort
+    // reports besides comes from its own notifiers, should they ever run. Qt names "try
+    // again" and a line that is gone alike (a resource error), so the line decides: only one
+    // that polls as hung up is.
+    pollfd p{static_cast<int>(port_.handle()), 0, 0};
+    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        port_.clearError();
+        return;
+    }
+    hangUp(QStringLiteral("The device went away: ") + port_.errorString());
+#else
     // Time-outs are what an empty poll reports; they are no fault of the line.
-    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError) {
+    if (error != QSerialPort::TimeoutError) {
+        hangUp(describe(error) + QStringLiteral(": ") + port_.errorString());
+    }
+#endif
+}
+
+void SerialPortComm::lineFault(const QString& what, int err) {
+    const QString reason = QString::fromLocal8Bit(strerror(err));
+#ifdef Q_OS_UNIX
+    if (err == EIO || err == ENXIO) {
+        hangUp(QStringLiteral("The device went away: ") + reason);
         return;
     }
-    if (!port_.isOpen() || pendingFailure_) {
-        return;
-    }
-    hangUp(describe(error) + QStringLiteral(": ") + port_.errorString());
+#endif
+    // Any other refusal leaves a descriptor the run cannot trust either.
+    hangUp(what + QStringLiteral(": ") + reason);
 }
 
 void SerialPortComm::hangUp(const QString& reason) {
     if (pendingFailure_) {
         return;
     }
-    if (readNotifier_) {
-        readNotifier_->setEnabled(false);
-    }
     pendingFailure_ = reason;
-    port_.clearError();
-    port_.close();
+    closePort();
 }
 
 void SerialPortComm::requireOpen() {
@@ -234,13 +308,36 @@ void SerialPortComm::pull() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return;
         }
-        hangUp(n == 0 ? QStringLiteral("The device went away")
-                      : QStringLiteral("The device went away: ") +
-                            QString::fromLocal8Bit(strerror(errno)));
+        if (n == 0) {
+            hangUp(QStringLiteral("The device went away"));
+        } else {
+            lineFault(QStringLiteral("Read error"), errno);
+        }
         return;
     }
 #else
     port_.waitForReadyRead(0);
+#endif
+}
+
+void SerialPortComm::sendQueued() {
+#ifdef Q_OS_UNIX
+    const int fd = static_cast<int>(port_.handle());
+    while (!queued_.isEmpty() && port_.isOpen()) {
+        const ssize_t n = ::write(fd, queued_.constData(), size_t(queued_.size()));
+        if (n > 0) {
+            queued_.remove(0, n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;  // held by XOFF, or the driver's buffer is full: the notifier says when
+        } else {
+            lineFault(QStringLiteral("Write error"), errno);
+        }
+    }
+    if (writeNotifier_ && port_.isOpen()) {
+        writeNotifier_->setEnabled(!queued_.isEmpty());
+    }
 #endif
 }
 
@@ -271,41 +368,43 @@ QString SerialPortComm::Input() {
 void SerialPortComm::Output(const QString& text) {
     requireOpen();
     const QByteArray bytes = text.toLatin1();
-    qsizetype done = 0;
 #ifdef Q_OS_UNIX
-    // With nothing queued, the bytes go to the driver directly: QSerialPort's own write
-    // path switches its write notifier on and off for every call, and each switch wakes
-    // the event loop, which costs more than the write itself.
-    if (port_.bytesToWrite() == 0) {
-        lastLook_.start();
-        const int fd = static_cast<int>(port_.handle());
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0) {
-                done += n;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                hangUp(QStringLiteral("Write error: ") + QString::fromLocal8Bit(strerror(errno)));
-                requireOpen();
-            }
-        }
-        if (done == bytes.size()) {
-            return;
+    // Bytes of a later Output never overtake queued ones: they join the queue, which the
+    // write notifier (or WaitForInput) empties in order.
+    if (!queued_.isEmpty()) {
+        queued_ += bytes;
+        return;
+    }
+    // With nothing queued, the bytes go to the driver directly, one write per line.
+    lastLook_.start();
+    const int fd = static_cast<int>(port_.handle());
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;
+        } else {
+            lineFault(QStringLiteral("Write error"), errno);
+            requireOpen();
         }
     }
-#endif
-    // The rest waits in QSerialPort's queue and goes out from the event loop when the driver
-    // takes bytes again (a full output buffer, a line held by XOFF). No flush here: on a
-    // held line it fails with "try again", which QSerialPort reports as a write error.
-    const qint64 rest = bytes.size() - done;
-    if (port_.write(bytes.constData() + done, rest) != rest) {
+    if (done < bytes.size()) {
+        // A line held by XOFF, or more than the driver takes at once. The event loop's
+        // write notifier sends the rest when the driver takes bytes again.
+        queued_ = bytes.mid(done);
+        writeNotifier_->setEnabled(true);
+    }
+#else
+    if (port_.write(bytes) != bytes.size()) {
         requireOpen();
         throw Failure(QStringLiteral("Write error: ") + port_.errorString());
     }
     requireOpen();
+#endif
 }
 
 void SerialPortComm::WaitForInput(int msecs) {
@@ -314,14 +413,23 @@ void SerialPortComm::WaitForInput(int msecs) {
         return;
     }
 #ifdef Q_OS_UNIX
-    // Bytes still queued (a line held by XOFF, a line longer than the driver takes at once)
-    // go out while the caller waits here: this wait does not run the event loop that would
-    // otherwise send them, and the bootloader cannot answer a line it never got.
-    const bool queued = port_.bytesToWrite() > 0;
-    pollfd p{static_cast<int>(port_.handle()), short(POLLIN | (queued ? POLLOUT : 0)), 0};
-    if (::poll(&p, 1, msecs) > 0) {
+    // Queued bytes (a line held by XOFF, a line longer than the driver takes at once) go
+    // out while the caller waits here: this wait does not run the event loop that would
+    // otherwise send them, and the bootloader cannot answer a line it never got. With
+    // nothing queued, this is one poll.
+    const QDeadlineTimer deadline(msecs);
+    while (port_.isOpen()) {
+        const bool queued = !queued_.isEmpty();
+        pollfd p{static_cast<int>(port_.handle()), short(POLLIN | (queued ? POLLOUT : 0)), 0};
+        const int ready = ::poll(&p, 1, int(deadline.remainingTime()));
+        if (ready <= 0) {
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            break;
+        }
         if ((p.revents & POLLOUT) != 0) {
-            port_.waitForBytesWritten(0);
+            sendQueued();
         }
         if (port_.isOpen() && (p.revents & POLLIN) != 0) {
             pull();
@@ -329,6 +437,10 @@ void SerialPortComm::WaitForInput(int msecs) {
         // A hung-up line polls as ready at once, forever: without this the caller would spin.
         if (port_.isOpen() && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             hangUp(QStringLiteral("The device went away"));
+        }
+        // Only room to write: the wait for input goes on.
+        if (p.revents != POLLOUT || deadline.hasExpired()) {
+            break;
         }
     }
 #else

@@ -12,16 +12,21 @@
 
 // The serial control over QSerialPort.
 //
-// Three things go beyond a plain wrapper:
+// Four things go beyond a plain wrapper:
 // - Input and InBufferCount pull whatever the operating system holds when nothing is
 //   waiting yet, so they see received bytes even when nobody has yielded to the event loop
 //   since they arrived.
-// - On Unix the per-line reads and writes go to the descriptor directly; QSerialPort keeps
-//   opening, settings, closing, the event loop's notifications and queued writes.
-// - A line that goes away (a USB adapter pulled; on a pseudo-terminal, the other side
-//   closing) closes the port on the first error the driver reports. Left open, QSerialPort
-//   reports the same hang-up again at every turn of the event loop and keeps a core busy.
-//   The next operation then raises exactly one Failure naming the fault.
+// - On Unix the reads and writes go to the descriptor directly, each with its own notifier;
+//   QSerialPort keeps opening, settings and closing. Its own I/O paths report a busy line
+//   ("try again") as a resource error, the same as a line that is gone, and would turn
+//   every XOFF that lands between a poll and a write into a false hang-up.
+// - XON/XOFF is strict: only XON releases output held by XOFF. QSerialPort's software flow
+//   control lets any received byte do it, so one byte of line noise would send a line into
+//   a datalogger that asked to be left alone.
+// - Only a line that is gone (a USB adapter pulled; on a pseudo-terminal, the other side
+//   closing) closes the port, once: left open, the hang-up is reported again at every turn
+//   of the event loop and keeps a core busy. The next operation then raises exactly one
+//   Failure naming the fault.
 class SerialPortComm : public QObject, public MSComm {
     Q_OBJECT
 public:
@@ -44,11 +49,14 @@ public:
 private:
     void applyHandshaking();
     void applySettings();
-    void applyReadMode();
-    void takeOverReads();
+    // What QSerialPort's own settings leave out: reads that never block and strict XON/XOFF.
+    void applyLineDiscipline();
+    void takeOverIo();
     void onError(QSerialPort::SerialPortError error);
     // Moves what the operating system has received into received_, without waiting.
     void pull();
+    // Hands queued_ to the driver as far as it takes it, without waiting.
+    void sendQueued();
     // Whether the port read or wrote the line a moment ago. A read right after a write or
     // an empty read costs a system call and finds nothing: no peer answers within
     // microseconds. Input and InBufferCount then skip it; what arrives meanwhile is taken
@@ -56,7 +64,11 @@ private:
     // WaitForInput's), so nothing is lost or held back beyond the next wait.
     bool lookedJustNow() const;
     static constexpr qint64 kLookGapNs = 20'000;
+    // A read or write failed with errno err: a line that is gone, or another driver fault.
+    void lineFault(const QString& what, int err);
     void hangUp(const QString& reason);
+    // Closes the port at once, dropping whatever was not sent yet.
+    void closePort();
     // Raises the failure a hang-up left behind, or "port not open".
     void requireOpen();
 
@@ -68,5 +80,12 @@ private:
     // Received and not yet handed over by Input, in arrival order.
     QByteArray received_;
     QElapsedTimer lastLook_;
+    // Output the driver did not take yet, in order; later Outputs join its end.
+    QByteArray queued_;
+    // Set while this class calls a QSerialPort setter: it reports that call's failure
+    // itself, so the error signal it raises on the way is not a fault of the line.
+    bool changingLine_ = false;
     std::unique_ptr<QSocketNotifier> readNotifier_;
+    // Enabled only while queued_ holds bytes.
+    std::unique_ptr<QSocketNotifier> writeNotifier_;
 };

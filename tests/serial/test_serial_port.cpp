@@ -8,8 +8,11 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <functional>
 #include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -39,7 +42,10 @@ private slots:
     void settingsReachTheLine();
     void bytesPassUnchangedBothWays();
     void xoffHoldsOutputWithoutAFailure();
+    void xoffXonStormKeepsEveryByteInOrder_data();
+    void xoffXonStormKeepsEveryByteInOrder();
     void refusedOperations();
+    void refusedChangeOnAnOpenPort();
     void farSideClosing_data();
     void farSideClosing();
 };
@@ -62,7 +68,8 @@ void SerialPortTest::settingsReachTheLine() {
     QCOMPARE(cfgetispeed(&t), speed_t(B57600));
     QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
-    QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    // Strict XON/XOFF: only XON releases held output, not any byte (IXANY).
+    QCOMPARE(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(IXON | IXOFF));
     QCOMPARE(t.c_lflag & (ICANON | ECHO), tcflag_t(0));
 
     // A change of format on an open port reaches the line at once. (A pseudo-terminal keeps
@@ -71,6 +78,7 @@ void SerialPortTest::settingsReachTheLine() {
     const termios changed = pty.Settings();
     QCOMPARE(cfgetospeed(&changed), speed_t(B9600));
     QCOMPARE(changed.c_cflag & CSTOPB, tcflag_t(CSTOPB));
+    QCOMPARE(changed.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(IXON | IXOFF));
     comm.PortOpen(false);
     QVERIFY(!comm.PortOpen());
 }
@@ -104,7 +112,7 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
 
 void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
     // A peer that says XOFF holds what the port writes; that is flow control, not a fault,
-    // and the bytes go out when the peer says XON.
+    // and the bytes go out when the peer says XON, and only then: other bytes do not.
     PtyPair pty;
     pty.PointPortAt(2);
     SerialPortComm comm;
@@ -117,6 +125,9 @@ void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
         QCoreApplication::processEvents();
     }
     QVERIFY(pty.Read(1, 100).isEmpty());
+    pty.Write("x");
+    QTest::qWait(50);
+    QVERIFY(pty.Read(1, 50).isEmpty());
     pty.Write(QByteArray(1, '\x11'));
     QByteArray got;
     QElapsedTimer waited;
@@ -126,6 +137,78 @@ void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
         got += pty.Read(3 * line.size() - got.size(), 10);
     }
     QCOMPARE(got, line + line + line);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(comm.Input(), QStringLiteral("x"));
+
+    // Closing drops output still held, instead of waiting for an XON that may never come.
+    pty.Write(QByteArray(1, '\x13'));
+    QTest::qWait(20);
+    comm.Output(QString::fromLatin1(line));
+    comm.PortOpen(false);
+    pty.Write(QByteArray(1, '\x11'));
+    QVERIFY(pty.Read(1, 100).isEmpty());
+}
+
+void SerialPortTest::xoffXonStormKeepsEveryByteInOrder_data() {
+    QTest::addColumn<bool>("eventLoop");
+    QTest::newRow("queue sent by the event loop") << true;
+    QTest::newRow("queue sent by WaitForInput") << false;
+}
+
+void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
+    // The peer, in a thread of its own, holds and releases the line hundreds of times while
+    // a large output drains, sent by one path alone (a wait without the event loop must send
+    // the queue as well as the event loop does, or the datalogger never answers). An XOFF
+    // that lands between a poll and a write makes the write "try again"; that must never
+    // pass for a fault, nor lose, repeat or reorder a byte.
+    QFETCH(bool, eventLoop);
+    PtyPair pty;
+    pty.PointPortAt(8);
+    SerialPortComm comm;
+    OpenOn(comm, 8);
+    QByteArray data;
+    while (data.size() < 1024 * 1024) {
+        data += AllBytes();
+    }
+    QByteArray got;
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        QElapsedTimer waited;
+        waited.start();
+        for (int toggles = 0; !stop && got.size() < data.size() && waited.elapsed() < 10000;
+             ++toggles) {
+            const qsizetype some = qMin<qsizetype>(data.size() - got.size(), 256);
+            if (toggles < 3000) {
+                pty.Write(QByteArray(1, '\x13'));
+                got += pty.Read(some, 0);
+                pty.Write(QByteArray(1, '\x11'));
+            }
+            got += pty.Read(some, 1);
+        }
+        stop = true;
+    });
+    QTimer pacer;
+    pacer.start(1);
+    QString failure;
+    try {
+        for (qsizetype given = 0; !stop; given += 4096) {
+            if (given < data.size()) {
+                comm.Output(QString::fromLatin1(data.mid(given, 4096)));
+            }
+            if (eventLoop) {
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            } else {
+                comm.WaitForInput(1);
+            }
+        }
+    } catch (const Failure& f) {
+        failure = f.reason();
+    }
+    stop = true;
+    peer.join();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QCOMPARE(got.size(), data.size());
+    QVERIFY(got == data);
     QVERIFY(comm.PortOpen());
     QCOMPARE(comm.Input(), QString());
 }
@@ -156,6 +239,39 @@ void SerialPortTest::refusedOperations() {
         }
         QVERIFY_THROWS_EXCEPTION(Failure, test.operation(comm));
         QVERIFY2(comm.PortOpen() == test.onOpenPort, test.what);
+    }
+}
+
+void SerialPortTest::refusedChangeOnAnOpenPort() {
+    // The driver refuses the change (here because the far side is gone, which no event loop
+    // has noticed yet). The one Failure names the driver's reason; the port is then closed,
+    // as a half-changed line cannot be trusted, and later operations report just that.
+    struct Case {
+        const char* what;
+        std::function<void(SerialPortComm&)> change;
+    };
+    const Case cases[] = {
+        {"Cannot set line format: ", [](SerialPortComm& c) { c.Settings("9600,n,8,1"); }},
+        {"Cannot set flow control: ", [](SerialPortComm& c) { c.Handshaking(0); }},
+    };
+    for (const Case& test : cases) {
+        PtyPair pty;
+        pty.PointPortAt(9);
+        SerialPortComm comm;
+        OpenOn(comm, 9);
+        pty.CloseOwnSlave();
+        pty.CloseMaster();
+        QStringList reasons;
+        for (int i = 0; i < 2; ++i) {
+            try {
+                i == 0 ? test.change(comm) : void(comm.Input());
+            } catch (const Failure& f) {
+                reasons << f.reason();
+            }
+        }
+        QCOMPARE(reasons, QStringList({test.what + qt_error_string(EIO), "Port not open"}));
+        QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
+        QCOMPARE(comm.Handshaking(), int(MSComm::XonXoff));
     }
 }
 

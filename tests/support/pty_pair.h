@@ -61,7 +61,7 @@ public:
             }
         }
     }
-    // Reads until count bytes have come or msecs pass without any.
+    // Reads until count bytes have come (never more) or msecs pass without any.
     QByteArray Read(qsizetype count, int msecs = 2000) const {
         QByteArray got;
         while (got.size() < count) {
@@ -70,7 +70,8 @@ public:
                 break;
             }
             char buf[4096];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const qsizetype most = qMin<qsizetype>(sizeof buf, count - got.size());
+            const ssize_t n = ::read(master_, buf, size_t(most));
             if (n <= 0) {
                 break;
             }

@@ -28,6 +28,8 @@ public:
     Child(const Child&) = delete;
     ~Child();  // stops it if it still runs
 
+    pid_t Pid() const { return pid_; }
+
     // One line of its output, without the newline; nothing when none came in time.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
 

@@ -1,10 +1,12 @@
 #include "suite.h"
 
 #include "bootloader_sim.h"
+#include "chatter.h"
 #include "measure.h"
 #include "process.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,14 +42,17 @@ runs in a process of its own and is never counted.
   --paced-runs N     runs at 57600 baud of each host (default 3)
   --wait-runs N      runs of each waiting scenario (default 3)
   --memory-runs N    runs of each peak-memory update (default 3)
+  --chatter-runs N   runs of quorvel-cli's restart wait with and without chatter (default 3)
   --lines N          data lines of the throughput and paced updates (default 5000)
-  --only LIST        run only these sections, a comma list of unpaced, paced, waits, memory
+  --only LIST        run only these sections, a comma list of unpaced, paced, waits,
+                     memory, chatter
   --no-quiet-wait    do not wait for other load on the machine to pass before a timed run
   --sim-default-slack
                      run the simulator with the kernel's default timer slack (50 us)
                      instead of 1 ns: its paced replies then come later than the wire's
   --sim PATH         the bootloader-sim command (default: the one built with this program)
   --reference PATH   the reference-host command (default: likewise)
+  --cli PATH         the quorvel-cli command (default: likewise)
   -h, --help         show this help
 )";
 
@@ -58,6 +63,14 @@ constexpr double kQuietBusyPercent = 15;
 constexpr int kQuietMaxWaitS = 180;
 // The data lines of the updates that measure waits: a few lines between the waits suffice.
 constexpr int kWaitUpdateLines = 20;
+// What a datalogger says before its restart in the chatter section: about 1 MB/s, the rate
+// at which a chattering logger once took the program's memory up by 35 MB in 20 s.
+constexpr double kChatterBytes = 20e6;
+constexpr int kChatterSpanMs = 20000;
+constexpr double kQuickChatterBytes = 2e6;
+constexpr int kQuickChatterSpanMs = 2000;
+// The exit status of quorvel-cli when no ready request was answered.
+constexpr int kCliNoResponse = 3;
 
 struct Config {
     bool quick = false;
@@ -65,6 +78,7 @@ struct Config {
     int paced_runs = 3;
     int wait_runs = 3;
     int memory_runs = 3;
+    int chatter_runs = 3;
     int lines = 5000;
     bool quiet_wait = true;
     std::string only;  // empty: every section
@@ -74,6 +88,7 @@ struct Config {
     bool precise_sim = true;
     std::string sim = QUORVEL_BENCH_SIM;
     std::string reference = QUORVEL_BENCH_REFERENCE;
+    std::string cli = QUORVEL_BENCH_CLI;
     std::string self;
     std::string dir;
 };
@@ -313,6 +328,7 @@ private:
     void Paced();
     void Waits();
     void Memory();
+    void Chatter();
     // Notes the processor share (percent of one core) and the length (s) of a wait.
     void AddWait(const std::string& figure, const bench::Report& report, const std::string& span);
     void PrintTable() const;
@@ -475,6 +491,52 @@ void Suite::Memory() {
     }
 }
 
+void Suite::Chatter() {
+    const double bytes = c_.quick ? kQuickChatterBytes : kChatterBytes;
+    const int span_ms = c_.quick ? kQuickChatterSpanMs : kChatterSpanMs;
+    std::printf("quorvel-cli's restart wait: %s MB of chatter over %s s, and the same wait "
+                "in silence\n",
+                Num(bytes / 1e6, 0).c_str(), Num(span_ms / 1000.0, 0).c_str());
+    for (int i = 1; i <= c_.chatter_runs; ++i) {
+        for (const bool loud : {true, false}) {
+            bench::ChatterSetup s;
+            s.argv = {c_.cli};
+            s.args = {"--file", waitFile_, "--on-error", "abort"};
+            s.bytes = loud ? bytes : 0;
+            s.span = milliseconds(span_ms);
+            const double busy = gate_.Before();
+            const bench::ChatterResult r = bench::RunChatter(s);
+            std::string error = r.error;
+            if (error.empty() &&
+                (!WIFEXITED(r.status) || WEXITSTATUS(r.status) != kCliNoResponse ||
+                 r.output.find("No response from Datalogger.") == std::string::npos)) {
+                error = "ended with status " +
+                        std::to_string(WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1) +
+                        ", expected " + std::to_string(kCliNoResponse) + " (no response)";
+            }
+            if (error.empty() && r.cpu_share < 0) {
+                error = "its processor time could not be read";
+            }
+            std::printf("  %-34s", ((loud ? "chatter run " : "silent run ") + std::to_string(i)).c_str());
+            if (!error.empty()) {
+                ++failures_;
+                std::printf("FAILED: %s\n", error.c_str());
+                std::fflush(stdout);
+                continue;
+            }
+            std::printf("ok   (machine %2.0f%% busy before; %s MB in %s s)\n", busy,
+                        Num(r.sent / 1e6, 1).c_str(), Num(r.span_s, 1).c_str());
+            std::fflush(stdout);
+            const std::string key = loud ? "chatter.loud" : "chatter.silent";
+            f_.Add(key + ".mem", double(r.usage.ru_maxrss) / 1024.0);
+            f_.Add(key + ".cpu", r.cpu_share);
+            if (loud) {
+                f_.Add("chatter.rate", r.sent / 1e6 / r.span_s);
+            }
+        }
+    }
+}
+
 // ---- the table --------------------------------------------------------------------------------
 
 void Row(const std::string& label, const std::string& quorvel, const std::string& reference,
@@ -513,8 +575,9 @@ private:
 void Suite::PrintTable() const {
     const Judge judge(c_.quick);
     const Figures& f = f_;
-    std::printf("\nResults: medians of %d unpaced, %d paced, %d waiting and %d memory runs%s\n\n",
-                c_.runs, c_.paced_runs, c_.wait_runs, c_.memory_runs,
+    std::printf("\nResults: medians of %d unpaced, %d paced, %d waiting, %d memory and %d "
+                "chatter runs%s\n\n",
+                c_.runs, c_.paced_runs, c_.wait_runs, c_.memory_runs, c_.chatter_runs,
                 c_.quick ? " (quick smoke run: figures are not meaningful)" : "");
     Row("", "Quorvel", "reference", "ratio", "target", "verdict");
     Row("1 Lines per second, unpaced", Num(f.Median("window.lines_per_s"), 0),
@@ -578,6 +641,21 @@ void Suite::PrintTable() const {
     Row("    " + largeLabel + "-line update", Num(large, 1), "", "", "< 80",
         judge(large, 80, true));
     Row("    growth", Num(large - small, 2), "", "", "<= 5", judge(large - small, 5, true));
+    // The program's restart wait under a datalogger's chatter, against the same wait in
+    // silence: the memory it keeps must not grow with what it hears, and hearing it must
+    // cost little.
+    const double silentMem = f.Median("chatter.silent.mem");
+    const double loudMem = f.Median("chatter.loud.mem");
+    Row("6 Restart wait under chatter (quorvel-cli)", "", "", "", "", "");
+    Row("    chatter rate (MB/s)", Num(f.Median("chatter.rate"), 2), "", "", "", "");
+    Row("    peak memory, silent wait (MB)", Num(silentMem, 1), "", "", "", "");
+    Row("    peak memory, chatter (MB)", Num(loudMem, 1), "", "", "", "");
+    Row("    growth (MB)", Num(loudMem - silentMem, 2), "", "", "<= 5",
+        judge(loudMem - silentMem, 5, true));
+    Row("    processor over the silent wait (%)", Num(f.Median("chatter.silent.cpu"), 2), "", "",
+        "", "");
+    Row("    processor over the chatter (%)", Num(f.Median("chatter.loud.cpu"), 2), "", "",
+        "<= 5", judge(f.Median("chatter.loud.cpu"), 5, true));
 
     std::printf("\nPer run:\n");
     const std::pair<const char*, int> perRun[] = {{"window.lines_per_s", 0},
@@ -592,7 +670,11 @@ void Suite::PrintTable() const {
                                                   {"final_wait", 3},
                                                   {"reply_wait", 3},
                                                   {"mem.small", 1},
-                                                  {"mem.large", 1}};
+                                                  {"mem.large", 1},
+                                                  {"chatter.silent.mem", 1},
+                                                  {"chatter.loud.mem", 1},
+                                                  {"chatter.silent.cpu", 2},
+                                                  {"chatter.loud.cpu", 2}};
     for (const auto& [key, decimals] : perRun) {
         std::printf("  %-24s %s\n", key, f.Runs(key, decimals).c_str());
     }
@@ -624,6 +706,9 @@ int Suite::Run() {
          &Suite::Waits,
          {"restart_wait", "ready_wait", "tick_wait", "final_wait", "reply_wait"}},
         {"memory", &Suite::Memory, {"mem.small", "mem.large"}},
+        {"chatter",
+         &Suite::Chatter,
+         {"chatter.silent.mem", "chatter.loud.mem", "chatter.silent.cpu", "chatter.loud.cpu"}},
     };
     std::vector<const char*> expected;
     for (const Section& section : sections) {
@@ -674,6 +759,8 @@ int RunSuite(int argc, char** argv) {
             c.wait_runs = PositiveArg(argv[i], value), ++i;
         } else if (a == "--memory-runs") {
             c.memory_runs = PositiveArg(argv[i], value), ++i;
+        } else if (a == "--chatter-runs") {
+            c.chatter_runs = PositiveArg(argv[i], value), ++i;
         } else if (a == "--lines") {
             c.lines = PositiveArg(argv[i], value), ++i;
         } else if (a == "--no-quiet-wait") {
@@ -686,6 +773,8 @@ int RunSuite(int argc, char** argv) {
             c.sim = value, ++i;
         } else if (a == "--reference" && value != nullptr) {
             c.reference = value, ++i;
+        } else if (a == "--cli" && value != nullptr) {
+            c.cli = value, ++i;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -695,7 +784,7 @@ int RunSuite(int argc, char** argv) {
         }
     }
     if (c.quick) {
-        c.runs = c.paced_runs = c.wait_runs = c.memory_runs = 1;
+        c.runs = c.paced_runs = c.wait_runs = c.memory_runs = c.chatter_runs = 1;
         c.lines = 300;
     }
     char self[4096];

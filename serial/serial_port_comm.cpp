@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "line_settings.h"
+#include "port_access.h"
 #include "port_names.h"
 
 #include <QDeadlineTimer>
@@ -116,7 +117,7 @@ void SerialPortComm::applyHandshaking() {
     if (!port_.setFlowControl(flow)) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw Failure(QStringLiteral("Cannot set flow control: ") + reason);
+        throw Failure(device_ + QStringLiteral(": cannot set flow control: ") + reason);
     }
     applyLineDiscipline();
 }
@@ -146,7 +147,7 @@ void SerialPortComm::applySettings() {
         !port_.setDataBits(s.dataBits) || !port_.setStopBits(s.stopBits)) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw Failure(QStringLiteral("Cannot set line format: ") + reason);
+        throw Failure(device_ + QStringLiteral(": cannot set line format: ") + reason);
     }
     applyLineDiscipline();
 }
@@ -179,13 +180,19 @@ void SerialPortComm::PortOpen(bool open) {
     }
     pendingFailure_.reset();
     received_.clear();
-    port_.setPortName(PortDeviceName(commPort_));
+    device_ = PortDeviceName(commPort_);
+    const QString real = port_access::RealDevice(commPort_, device_);
+    port_.setPortName(real);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const QString reason = describe(port_.error()) + QStringLiteral(": ") + port_.errorString();
+        const QString reason = port_access::OpenFailure(device_, real, describe(port_.error()) + QStringLiteral(": ") + port_.errorString());
         port_.clearError();
         throw Failure(reason);
     }
     try {
+        const QString refused = port_access::Lock(port_.handle(), device_, real);
+        if (!refused.isEmpty()) {
+            throw Failure(refused);
+        }
         applySettings();
         applyHandshaking();
         takeOverIo();
@@ -275,7 +282,7 @@ void SerialPortComm::hangUp(const QString& reason) {
     if (pendingFailure_) {
         return;
     }
-    pendingFailure_ = reason;
+    pendingFailure_ = device_ + QStringLiteral(": ") + reason;
     closePort();
 }
 

@@ -77,6 +77,8 @@ private:
     QString settings_ = QStringLiteral("57600,n,8,1");
     qint16 commPort_ = 1;
     std::optional<QString> pendingFailure_;
+    // The device behind the port number, as the user knows it; failures name it.
+    QString device_;
     // Received and not yet handed over by Input, in arrival order.
     QByteArray received_;
     QElapsedTimer lastLook_;

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <QTimer>
@@ -45,6 +47,7 @@ private slots:
     void xoffXonStormKeepsEveryByteInOrder_data();
     void xoffXonStormKeepsEveryByteInOrder();
     void refusedOperations();
+    void openRefusalsSayWhy();
     void refusedChangeOnAnOpenPort();
     void farSideClosing_data();
     void farSideClosing();
@@ -216,14 +219,12 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
 void SerialPortTest::refusedOperations() {
     PtyPair pty;
     pty.PointPortAt(5);
-    qputenv("QUORVEL_COM6", "/dev/quorvel-no-such-port");
     struct Case {
         const char* what;
         bool onOpenPort;
         std::function<void(SerialPortComm&)> operation;
     };
     const Case cases[] = {
-        {"missing device", false, [](SerialPortComm& c) { OpenOn(c, 6); }},
         {"port number 0", false, [](SerialPortComm& c) { c.CommPort(0); }},
         {"bad line format", false, [](SerialPortComm& c) { c.Settings("fast,n,8,1"); }},
         {"bad flow control", false, [](SerialPortComm& c) { c.Handshaking(7); }},
@@ -242,6 +243,38 @@ void SerialPortTest::refusedOperations() {
     }
 }
 
+void SerialPortTest::openRefusalsSayWhy() {
+    // One datalogger, one updater: the device is locked itself, so a link to it (a by-id
+    // name, say) is refused while the device is open under its own name.
+    PtyPair pty;
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("by-id"));
+    QVERIFY(QFile::link(pty.path(), link));
+    pty.PointPortAt(5);
+    SerialPortComm holder;
+    OpenOn(holder, 5);
+    const struct {
+        QString device;
+        QString reason;
+    } cases[] = {
+        {link, link + " (" + pty.path() + "): in use by test_serial_port (process " +
+                   QString::number(QCoreApplication::applicationPid())},
+        {dir.filePath(QStringLiteral("ttyUSB9")), dir.filePath(QStringLiteral("ttyUSB9")) + ": no such device"},
+        {dir.path(), dir.path() + ": a folder, not a serial device"},
+    };
+    for (const auto& test : cases) {
+        qputenv("QUORVEL_COM6", test.device.toLocal8Bit());
+        SerialPortComm comm;
+        try {
+            OpenOn(comm, 6);
+            QFAIL(qPrintable(test.device + " opened"));
+        } catch (const Failure& f) {
+            QVERIFY2(f.reason().startsWith(test.reason), qPrintable(f.reason()));
+        }
+    }
+    qunsetenv("QUORVEL_COM6");
+}
+
 void SerialPortTest::refusedChangeOnAnOpenPort() {
     // The driver refuses the change (here because the far side is gone, which no event loop
     // has noticed yet). The one Failure names the driver's reason; the port is then closed,
@@ -251,8 +284,8 @@ void SerialPortTest::refusedChangeOnAnOpenPort() {
         std::function<void(SerialPortComm&)> change;
     };
     const Case cases[] = {
-        {"Cannot set line format: ", [](SerialPortComm& c) { c.Settings("9600,n,8,1"); }},
-        {"Cannot set flow control: ", [](SerialPortComm& c) { c.Handshaking(0); }},
+        {": cannot set line format: ", [](SerialPortComm& c) { c.Settings("9600,n,8,1"); }},
+        {": cannot set flow control: ", [](SerialPortComm& c) { c.Handshaking(0); }},
     };
     for (const Case& test : cases) {
         PtyPair pty;
@@ -269,7 +302,7 @@ void SerialPortTest::refusedChangeOnAnOpenPort() {
                 reasons << f.reason();
             }
         }
-        QCOMPARE(reasons, QStringList({test.what + qt_error_string(EIO), "Port not open"}));
+        QCOMPARE(reasons, QStringList({pty.path() + test.what + qt_error_string(EIO), "Port not open"}));
         QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
         QCOMPARE(comm.Handshaking(), int(MSComm::XonXoff));
     }

@@ -77,9 +77,10 @@ QString CliUsage() {
 Loads an update file into a datalogger through its serial bootloader, as the Quorvel
 window does: start it, then restart the datalogger.
 
-  --port N|DEVICE   the datalogger's serial port: a COM port number (1 to 255; port n is
-                    COMn on Windows, elsewhere /dev/ttyS<n-1> unless QUORVEL_COM<n> names
-                    another device) or a device path such as /dev/ttyUSB0
+  --port N|DEVICE   the datalogger's serial port: a COM port number (1 to 255) or a
+                    device path such as /dev/ttyUSB0. Port n is COMn on Windows; elsewhere
+                    the device QUORVEL_COM<n> names, or else the n-th serial port present:
+                    built-in UARTs, then ttyACM*, then ttyUSB*, each in number order
   --file PATH       the update file (a firmware version line and Intel HEX records)
   --on-error POLICY what to do after a line the bootloader did not accept (a checksum
                     error, a flash write error, or no reply):

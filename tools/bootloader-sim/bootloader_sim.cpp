@@ -638,7 +638,11 @@ struct Simulator::Impl {
         if (opt.random_fault_rate > 0 && !opt.random_kinds.empty() &&
             (opt.random_every_send || send <= kRandomFaultSends) &&
             fault_rng.Uniform() < opt.random_fault_rate) {
-            add(opt.random_kinds[fault_rng.Below(opt.random_kinds.size())], -1);
+            const FaultKind kind = opt.random_kinds[fault_rng.Below(opt.random_kinds.size())];
+            add(kind, -1);
+            if (kind == FaultKind::Xoff && fault_rng.Below(2) == 0) {
+                p.noise = true;  // a line that picks up noise while the bootloader is busy
+            }
         }
         return p;
     }

@@ -79,7 +79,8 @@ numbers are decimal)
   --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
   --seed N                 seed for random faults and noise bytes (default 1)
   --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
-  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS)
+  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
+                           with noise while held)
   --late-overtakes         let the answers behind a late one overtake it
   --naive                  end an update with @# even when a line was never accepted, as a
                            bootloader that cannot see a missing record does

@@ -148,12 +148,18 @@ void FaultInjectionTest::troubleOnTheLine() {
         options.split_gap_ms = 16;
     } else if (trouble.startsWith(QLatin1String("late"))) {
         // Line 20's first reply comes after its reply wait, so the program sends the line
-        // again, gets it answered and goes on; line 21's reply is slow enough that the late
-        // reply arrives while the program waits for it, and is taken for it. When line 21
-        // was in fact rejected, only the bootloader's final word can tell.
+        // again; a bootloader that answers in order sends both replies together when it is
+        // done, and the program goes on. Where answers overtake one another, the resend is
+        // answered at once and line 21's reply is slow enough that the late reply arrives
+        // while the program waits for it, and is taken for it. When line 21 was in fact
+        // rejected, only the bootloader's final word can tell; its '-' comes after the run
+        // has ended, for it to meet no later line however slow the machine.
         options.faults = {{FaultKind::Late, 20, 1, 3500}, {FaultKind::Late, 21, 1, 2000}};
         if (trouble.endsWith(QLatin1String("rejected"))) {
-            options.faults.push_back({FaultKind::Checksum, 21, 1});
+            options.late_overtakes = true;
+            options.faults = {{FaultKind::Late, 20, 1, 3500},
+                              {FaultKind::Late, 21, 1, 20000},
+                              {FaultKind::Checksum, 21, 1}};
         }
     } else if (trouble == QLatin1String("xoff")) {
         // The program's next line is held back past a whole reply wait.
@@ -239,8 +245,9 @@ void FaultInjectionTest::portMissingOrInUse() {
     } else if (port == QLatin1String("none")) {
         rig.form->findChild<QComboBox*>("Combo1")->setCurrentIndex(-1);
     } else if (port == QLatin1String("other copy")) {
+        // By the name the window uses: the lock file goes by the port's name.
         other.start(QStringLiteral(QUORVEL_CLI_PATH),
-                    {"--port", QString::fromLocal8Bit(device), "--file", kSample});
+                    {"--port", QString::fromLocal8Bit(qgetenv("QUORVEL_COM1")), "--file", kSample});
         QTRY_VERIFY_WITH_TIMEOUT(other.peek(4096).contains(kWaitingForRestart.toLatin1()), 10000);
     } else {
         exclusive = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -293,7 +300,9 @@ void FaultInjectionTest::stoppedAtEachWait_data() {
         std::uint64_t recordsAfterClose;
     };
     // Cancel in a normal loader's reply wait ends the wait at once; the line's remaining
-    // sends go out without waiting and the prompt comes, then the run ends. A closed window
+    // sends are written without waiting and the prompt comes, then the run ends. How many
+    // of them reach the line depends on when closing the port discards its output, so
+    // only the bounds are certain (recordsAfterCancel is the most). A closed window
     // ends the run at once. (Between two lines the event loop runs only when the last pass
     // is a millisecond old, so a click there is taken in the next reply wait; the engine's
     // tests cover the line loop's own test of Cancel.)
@@ -362,7 +371,12 @@ void FaultInjectionTest::stoppedAtEachWait() {
         QCOMPARE(rig.Texts(), boxes);
         QVERIFY(rig.Idle());
     }
-    QCOMPARE(after.records, records);
+    if (closeWindow || wait != QLatin1String("reply")) {
+        QCOMPARE(after.records, records);
+    } else {
+        QVERIFY2(after.records >= 20 && after.records <= records,
+                 qPrintable(QStringLiteral("%1 records").arg(after.records)));
+    }
     QCOMPARE(after.ready_requests, std::uint64_t(wait == QLatin1String("restart") ? 0 : 1));
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // A scripted host for the simulator's tests: the host side of the protocol on the slave
-// device with plain POSIX I/O, set up like the program's port (raw, XON/XOFF with IXANY).
+// device with plain POSIX I/O, set up like the program's port: raw, XON/XOFF, and strict (no
+// IXANY), so that only XON releases output held by XOFF.
 
 #include "intel_hex.h"
 
@@ -30,7 +31,8 @@ public:
             termios t{};
             ::tcgetattr(fd_, &t);
             ::cfmakeraw(&t);
-            t.c_iflag |= IXON | IXOFF | IXANY;
+            t.c_iflag |= IXON | IXOFF;
+            t.c_iflag &= ~tcflag_t(IXANY);
             ::tcsetattr(fd_, TCSANOW, &t);
         }
     }
@@ -56,6 +58,11 @@ public:
             got.push_back(c);
         }
         return got;
+    }
+    // Waits for any byte and takes it; false when nothing comes within ms.
+    bool AnyByte(int ms = kReplyMs) {
+        char c;
+        return ReadByte(c, ms);
     }
     // The next token, skipping anything else; 0 when none comes within ms.
     char Token(int ms = kReplyMs) {

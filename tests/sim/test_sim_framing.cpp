@@ -1,6 +1,8 @@
 // The simulator's reading of the line: how it cuts an unterminated stream into records and
-// requests, how it judges a record, and the image the records build.
+// requests, how it judges a record, and the image the records build; and how its command
+// reads its options.
 
+#include "command_line.h"
 #include "intel_hex.h"
 
 #include <QtTest>
@@ -17,7 +19,11 @@ private slots:
     void frames_data();
     void frames();
     void buildsImage();
+    void updateLines_data();
+    void updateLines();
     void committedSampleIsTheGeneratorsOutput();
+    void commandLine_data();
+    void commandLine();
 };
 
 void FramingTest::frames_data() {
@@ -127,6 +133,28 @@ void FramingTest::buildsImage() {
     QCOMPARE(std::uint8_t(bin[2]), std::uint8_t{0xFF});  // a gap reads as erased flash
 }
 
+void FramingTest::updateLines_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::newRow("CR LF, V line and empty lines left out")
+        << QByteArray("V1\r\n:A\r\n\r\n:B\r\n") << QByteArrayList{":A", ":B"};
+    QTest::newRow("CR alone, no end at the last line")
+        << QByteArray(":A\r:B") << QByteArrayList{":A", ":B"};
+    QTest::newRow("a lone LF stays in its line")
+        << QByteArray(":A\n:B\r\n\n:C\r") << QByteArrayList{":A\n:B", "\n:C"};
+}
+
+// The lines the simulator's image is computed from are the lines the program sends.
+void FramingTest::updateLines() {
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArrayList, lines);
+    QByteArrayList got;
+    for (const std::string& l : bootsim::UpdateDataLines(file.toStdString())) {
+        got << QByteArray::fromStdString(l);
+    }
+    QCOMPARE(got, lines);
+}
+
 void FramingTest::committedSampleIsTheGeneratorsOutput() {
     std::string sample;
     QVERIFY(bootsim::ReadFile(QUORVEL_SAMPLES_DIR "/demo-firmware.upd", sample));
@@ -134,6 +162,43 @@ void FramingTest::committedSampleIsTheGeneratorsOutput() {
     bootsim::MemoryImage image;
     QVERIFY(bootsim::ImageOfUpdate(sample, image));
     QCOMPARE(image.Size(), std::size_t{3000 * 16});
+}
+
+void FramingTest::commandLine_data() {
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("parsed");  // line x count : ms / session, ...; or "error"
+    QTest::newRow("leading zero is decimal") << "--fault checksum@09" << "9x1:0/0";
+    QTest::newRow("every part decimal")
+        << "--fault late@010x08:0350/09 --fault xoff@7" << "10x8:350/9 7x1:0/0";
+    QTest::newRow("no hex line") << "--fault silent@0x1A" << "error";
+    QTest::newRow("no sign") << "--fault silent@+3" << "error";
+    QTest::newRow("empty count") << "--fault silent@3x" << "error";
+    QTest::newRow("seed with leading zero") << "--seed 010" << "seed 10";
+    QTest::newRow("hex address") << "--image-base 0x010000" << "base 65536";
+    QTest::newRow("decimal address") << "--image-base 010" << "base 10";
+}
+
+void FramingTest::commandLine() {
+    QFETCH(QString, args);
+    QFETCH(QString, parsed);
+    std::vector<std::string> argv;
+    for (const QString& a : args.split(' ')) {
+        argv.push_back(a.toStdString());
+    }
+    QString got;
+    try {
+        const bootsim::Command c = bootsim::ParseArgs(argv);
+        QStringList faults;
+        for (const bootsim::Fault& f : c.sim.faults) {
+            faults << QStringLiteral("%1x%2:%3/%4").arg(f.line).arg(f.count).arg(f.ms).arg(f.session);
+        }
+        got = !faults.isEmpty() ? faults.join(' ')
+              : c.image_base_set ? QStringLiteral("base %1").arg(c.image_base)
+                                 : QStringLiteral("seed %1").arg(c.sim.seed);
+    } catch (const bootsim::UsageError&) {
+        got = QStringLiteral("error");
+    }
+    QCOMPARE(got, parsed);
 }
 
 // Spelled out rather than QTEST_APPLESS_MAIN, which clang's -Wpedantic rejects.

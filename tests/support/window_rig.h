@@ -43,9 +43,14 @@ public:
         if (options.restart_after_ms < 0 && options.restart_every_ms == 0) {
             options.restart_every_ms = 50;
         }
+        // The port is a link in the test's own folder, which goes away with the simulator:
+        // the number of a stopped simulator's /dev/pts device is soon another terminal's.
+        if (options.link_path.empty()) {
+            options.link_path = dir.filePath(QStringLiteral("com1")).toStdString();
+        }
         sim = std::make_unique<bootsim::Simulator>(options);
         sim->Start();
-        qputenv("QUORVEL_COM1", QByteArray::fromStdString(sim->DevicePath()));
+        qputenv("QUORVEL_COM1", QByteArray::fromStdString(options.link_path));
         form = std::make_unique<Form1>();
         form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString&) {
             boxes << QStringLiteral("%1|%2").arg(style).arg(text);
@@ -109,10 +114,11 @@ public:
         });
         trigger->start();
     }
-    // The first yield after line n was answered, before line n + 1 goes out.
+    // Line n was answered: a yield between lines may be skipped when the run is quick, so
+    // this holds from then on, not at one yield only.
     bool AfterLine(int n) {
         const FormVariables& v = form->Variables();
-        return v.TotalLines > 0 && v.LinesRemaining == v.TotalLines - n;
+        return v.TotalLines > 0 && v.LinesRemaining <= v.TotalLines - n;
     }
 
     QString Status() const { return form->findChild<QLabel*>("Label2")->text(); }

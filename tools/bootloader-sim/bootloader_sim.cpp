@@ -96,6 +96,8 @@ const char* FaultKindName(FaultKind kind) {
             return "noise";
         case FaultKind::Xoff:
             return "xoff";
+        case FaultKind::XoffAfter:
+            return "xoff-after";
         case FaultKind::Hangup:
             return "hangup";
     }
@@ -104,7 +106,8 @@ const char* FaultKindName(FaultKind kind) {
 
 bool ParseFaultKind(const std::string& name, FaultKind& out) {
     for (FaultKind k : {FaultKind::Checksum, FaultKind::Flash, FaultKind::Silent, FaultKind::Late,
-                        FaultKind::Noise, FaultKind::Xoff, FaultKind::Hangup}) {
+                        FaultKind::Noise, FaultKind::Xoff, FaultKind::XoffAfter,
+                        FaultKind::Hangup}) {
         if (name == FaultKindName(k)) {
             out = k;
             return true;
@@ -142,9 +145,10 @@ struct Simulator::Impl {
         std::string bytes;
         TimePoint ready;
         After after = After::Nothing;
-        // >= 0: the chunk ends in XOFF, and the hold of this many ms starts when it is out.
-        // A chunk always goes in one write, so the reply and the XOFF behind it reach the
-        // host's line discipline together and the host cannot slip a line in between.
+        // >= 0: the chunk ends in XOFF, and a hold of this many ms, in which nothing else
+        // goes out, starts when it is out (the xoff-after fault). A chunk always goes in
+        // one write, so the reply and the XOFF behind it reach the host together and the
+        // host cannot slip a line in between.
         int hold_ms = -1;
         std::size_t sent = 0;
     };
@@ -160,6 +164,7 @@ struct Simulator::Impl {
         bool checksum = false, flash = false, silent = false, hangup = false;
         int late_ms = -1;
         int xoff_ms = -1;
+        bool xoff_after = false;
         bool noise = false;
         bool Any() const {
             return checksum || flash || silent || hangup || late_ms >= 0 || xoff_ms >= 0 || noise;
@@ -202,8 +207,9 @@ struct Simulator::Impl {
     Random fault_rng;
     Random noise_rng;
     std::deque<Chunk> out;
-    // When the last piece of a split answer goes out.
-    TimePoint split_free{};
+    // When the last answer queued so far goes out: answers go out in order, so none goes
+    // before it (except a late one with late_overtakes).
+    TimePoint answer_free{};
     std::vector<Timed> timed;  // a min-heap on (at, seq)
     std::uint64_t timed_seq = 0;
     TimePoint tx_free{};  // paced: when the line is free for our next byte
@@ -212,7 +218,8 @@ struct Simulator::Impl {
     TimePoint last_rx{};
     bool want_pollout = false;
     bool peer_stopped = false;  // the host sent XOFF
-    bool xoff_held = false;
+    bool host_held = false;     // our last flow control byte on the line was XOFF
+    bool xoff_held = false;     // an xoff-after hold: nothing goes out until xoff_until
     TimePoint xoff_until{};
     TimePoint restart_at = TimePoint::max();
     TimePoint master_quiet_until{};
@@ -251,9 +258,19 @@ struct Simulator::Impl {
         out.push_back(Chunk{std::move(bytes), now, after, hold_ms, 0});
     }
 
-    void SendAt(TimePoint at, std::string bytes, After after = After::Nothing) {
-        timed.push_back(Timed{at, timed_seq++, Chunk{std::move(bytes), at, after, -1, 0}});
+    void SendAt(TimePoint at, std::string bytes, After after = After::Nothing, int hold_ms = -1) {
+        timed.push_back(Timed{at, timed_seq++, Chunk{std::move(bytes), at, after, hold_ms, 0}});
         std::push_heap(timed.begin(), timed.end(), std::greater<Timed>());
+    }
+
+    // Sends now or later, in the order of the calls either way for equal times.
+    void SendWhen(TimePoint at, std::string bytes, TimePoint now, After after = After::Nothing,
+                  int hold_ms = -1) {
+        if (at <= now) {
+            Send(std::move(bytes), now, after, hold_ms);
+        } else {
+            SendAt(at, std::move(bytes), after, hold_ms);
+        }
     }
 
     void ReleaseTimed(TimePoint now) {
@@ -265,6 +282,11 @@ struct Simulator::Impl {
     }
 
     void Finish(Chunk& c, TimePoint now) {
+        for (char b : c.bytes) {
+            if (b == kXon || b == kXoff) {
+                host_held = b == kXoff;
+            }
+        }
         if (c.hold_ms >= 0 && master >= 0) {
             xoff_held = true;
             xoff_until = now + milliseconds(c.hold_ms);
@@ -382,6 +404,7 @@ struct Simulator::Impl {
         }
         out.clear();
         timed.clear();
+        answer_free = TimePoint{};
         for (const Chunk& c : dropped) {
             if (c.after == After::SessionComplete) {
                 SessionComplete(now);
@@ -501,7 +524,7 @@ struct Simulator::Impl {
                 publish = true;
                 if (st.state == LoaderState::Receiving) {
                     ++st.checksum_errors;
-                    Send(std::string(1, kTokenChecksum), now);
+                    Answer(std::string(1, kTokenChecksum), Plan(), now, After::Nothing);
                 }
                 break;
             case Framer::Unit::None:
@@ -532,23 +555,19 @@ struct Simulator::Impl {
             std::min<std::size_t>(static_cast<std::size_t>(std::max(opt.split_pieces, 1)),
                                   std::max<std::size_t>(text.size(), 1));
         if (pieces <= 1) {
-            Send(text, now, after);
+            SendWhen(std::max(now, answer_free), text, now, after);
             return;
         }
         // A serial line keeps its order: an answer starts behind the pieces of an earlier
         // one that are still on their way, never ahead of them.
-        const TimePoint start = std::max(now, split_free);
+        const TimePoint start = std::max(now, answer_free);
         std::size_t pos = 0;
         for (std::size_t i = 0; i < pieces; ++i) {
             const std::size_t end = text.size() * (i + 1) / pieces;
             const After a = i + 1 == pieces ? after : After::Nothing;
             const TimePoint at = start + milliseconds(opt.split_gap_ms) * static_cast<long>(i);
-            if (at <= now) {
-                Send(text.substr(pos, end - pos), now, a);
-            } else {
-                SendAt(at, text.substr(pos, end - pos), a);
-            }
-            split_free = at;
+            SendWhen(at, text.substr(pos, end - pos), now, a);
+            answer_free = at;
             pos = end;
         }
     }
@@ -577,6 +596,12 @@ struct Simulator::Impl {
 
     Plan PlanFor(std::uint64_t line, int send) {
         Plan p;
+        // ms < 0: a random fault's, drawn up to the option's default.
+        auto pick = [&](int ms, int fallback) {
+            return ms > 0 ? ms : ms < 0 ? 1 + static_cast<int>(fault_rng.Below(
+                                                  static_cast<std::size_t>(std::max(fallback, 1))))
+                                        : fallback;
+        };
         auto add = [&](FaultKind kind, int ms) {
             switch (kind) {
                 case FaultKind::Checksum:
@@ -592,10 +617,12 @@ struct Simulator::Impl {
                     p.hangup = true;
                     break;
                 case FaultKind::Late:
-                    p.late_ms = ms > 0 ? ms : opt.late_ms;
+                    p.late_ms = pick(ms, opt.late_ms);
                     break;
                 case FaultKind::Xoff:
-                    p.xoff_ms = ms > 0 ? ms : opt.xoff_ms;
+                case FaultKind::XoffAfter:
+                    p.xoff_ms = pick(ms, opt.xoff_ms);
+                    p.xoff_after = kind == FaultKind::XoffAfter;
                     break;
                 case FaultKind::Noise:
                     p.noise = true;
@@ -608,9 +635,14 @@ struct Simulator::Impl {
                 add(f.kind, f.ms);
             }
         }
-        if (opt.random_fault_rate > 0 && !opt.random_kinds.empty() && send <= kRandomFaultSends &&
+        if (opt.random_fault_rate > 0 && !opt.random_kinds.empty() &&
+            (opt.random_every_send || send <= kRandomFaultSends) &&
             fault_rng.Uniform() < opt.random_fault_rate) {
-            add(opt.random_kinds[fault_rng.Below(opt.random_kinds.size())], 0);
+            const FaultKind kind = opt.random_kinds[fault_rng.Below(opt.random_kinds.size())];
+            add(kind, -1);
+            if (kind == FaultKind::Xoff && fault_rng.Below(2) == 0) {
+                p.noise = true;  // a line that picks up noise while the bootloader is busy
+            }
         }
         return p;
     }
@@ -627,7 +659,8 @@ struct Simulator::Impl {
         add(p.silent, "silent");
         add(p.hangup, "hangup");
         add(p.late_ms >= 0, "late " + std::to_string(p.late_ms) + " ms");
-        add(p.xoff_ms >= 0, "xoff " + std::to_string(p.xoff_ms) + " ms");
+        add(p.xoff_ms >= 0, std::string(p.xoff_after ? "xoff-after " : "xoff ") +
+                                std::to_string(p.xoff_ms) + " ms");
         add(p.noise, "noise");
         return d;
     }
@@ -635,13 +668,14 @@ struct Simulator::Impl {
     // A line is told from a resend of the previous one by its text: a host resends a line
     // exactly as it stands, and consecutive records of a file always differ.
     void OnRecord(std::string_view text, TimePoint now) {
-        if (st.state == LoaderState::AwaitingReady) {
-            // A host that skips the handshake still gets its records answered: the trace and
-            // the ready-request count show the omission.
-            restart_at = TimePoint::max();
-            SetState(LoaderState::Receiving);
-        }
         ++st.records;
+        if (st.state == LoaderState::AwaitingReady) {
+            // The bootloader takes records only after it has said it is ready: a host that
+            // skips the handshake hears nothing, as from a datalogger still starting up.
+            ++st.unanswered;
+            publish = true;
+            return;
+        }
         ++session_records;
         publish = true;
         if (line_no == 0 || text != line_text) {
@@ -692,41 +726,56 @@ struct Simulator::Impl {
         Answer(std::string(1, token), plan, now, After::Nothing);
     }
 
-    // Sends a reply with what the plan adds around it: noise before, XOFF right behind, or
-    // all of it late.
+    // Sends a reply with what the plan adds around it: noise before it, an XOFF hold before
+    // it (the noise then comes while held) or right behind it, or all of it late. Answers
+    // keep their order: none goes out before the one queued ahead of it.
     void Answer(std::string reply, const Plan& plan, TimePoint now, After after) {
-        std::string bytes;
+        std::string noise;
         if (plan.noise) {
             const std::size_t n = 1 + noise_rng.Below(8);
             for (std::size_t i = 0; i < n; ++i) {
-                bytes.push_back(kNoise[noise_rng.Below(kNoise.size())]);
+                noise.push_back(kNoise[noise_rng.Below(kNoise.size())]);
             }
         }
+        const TimePoint start = std::max(now, answer_free);
+        if (plan.xoff_ms >= 0 && plan.xoff_after) {
+            // Nothing else goes out until the XON.
+            answer_free = start;
+            SendWhen(start, noise + reply + kXoff, now, after, plan.xoff_ms);
+            return;
+        }
         if (plan.xoff_ms >= 0) {
-            // The host's port resumes its output on any character it receives (IXANY), so
-            // XOFF goes right behind the reply, in the same write, and nothing else goes out
-            // until the XON.
-            bytes += reply;
-            bytes.push_back(kXoff);
-            Send(std::move(bytes), now, after, plan.xoff_ms);
+            // Busy: the bootloader stops the host first, and answers when it is done. What
+            // it sends while held is no XON, and releases nothing on a strict host.
+            const TimePoint done = start + milliseconds(plan.xoff_ms);
+            SendWhen(start, std::string(1, kXoff), now);
+            if (!noise.empty()) {
+                SendWhen(start + milliseconds(plan.xoff_ms / 2), noise, now);
+            }
+            SendWhen(done, reply + kXon, now, after);
+            answer_free = done;
             return;
         }
         if (plan.late_ms >= 0) {
-            SendAt(now + milliseconds(plan.late_ms), bytes + reply, after);
+            const TimePoint at = (opt.late_overtakes ? now : start) + milliseconds(plan.late_ms);
+            SendAt(at, noise + reply, after);
+            if (!opt.late_overtakes) {
+                answer_free = std::max(answer_free, at);
+            }
             return;
         }
         if (opt.split_pieces > 1 && reply.size() > 1) {
-            if (!bytes.empty()) {
-                Send(std::move(bytes), now);
+            if (!noise.empty()) {
+                SendWhen(start, std::move(noise), now);
             }
             SendInPieces(reply, now, after);
             return;
         }
-        Send(bytes + reply, now, after);
+        SendWhen(start, noise + reply, now, after);
     }
 
     void CloseLine() {
-        if (line_no > 0 && !line_accepted) {
+        if (line_no > 0 && !line_accepted && !opt.naive) {
             session_failed = true;
         }
     }
@@ -815,11 +864,6 @@ struct Simulator::Impl {
             ++st.sessions_aborted;
             Log(now, "session " + std::to_string(session) + " abandoned by a restart");
         }
-        if (st.state == LoaderState::AwaitingReady && slave >= 0) {
-            // The last announcement found nobody. Drop it from the host's side of the line,
-            // so that a host that connects late does not find a pile of them.
-            ::tcflush(slave, TCIFLUSH);
-        }
         DropOutput(now);
         if (Terminal()) {
             return;  // a dropped session end was the last one
@@ -827,7 +871,8 @@ struct Simulator::Impl {
         ResetSession();
         wire_in.clear();
         peer_stopped = false;
-        if (xoff_held) {
+        if (xoff_held || host_held) {
+            // A restart must not leave the host stopped for good.
             xoff_held = false;
             Send(std::string(1, kXon), now);
         }

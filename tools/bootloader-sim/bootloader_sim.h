@@ -28,8 +28,9 @@ enum class FaultKind {
     Flash,     // answer '%': the line could not be written, the update has failed
     Silent,    // answer nothing and drop the line
     Late,      // accept the line but answer only after Fault::ms (default Options::late_ms)
-    Noise,     // a few random non-token bytes before the answer
-    Xoff,      // send XOFF with the answer, XON Fault::ms later (default Options::xoff_ms)
+    Noise,     // a few random non-token bytes before the answer (with Xoff: during the hold)
+    Xoff,      // XOFF at once, then after Fault::ms (default Options::xoff_ms) the answer and XON
+    XoffAfter, // XOFF right behind the answer, XON Fault::ms later, nothing in between
     Hangup,    // close the line instead of answering: the host's port goes away
 };
 
@@ -85,9 +86,21 @@ struct Options {
     double random_fault_rate = 0;  // chance per received record of a random fault
     std::vector<FaultKind> random_kinds = {FaultKind::Checksum, FaultKind::Silent,
                                            FaultKind::Noise};
+    // Random faults spare a line's third send unless this is set: then a line can fail
+    // every send, and only the host's own judgement stands between it and a gap.
+    bool random_every_send = false;
     std::uint64_t seed = 1;
-    int late_ms = 3500;
-    int xoff_ms = 1000;
+    int late_ms = 3500;  // scripted late answers; random ones draw from 1 to this
+    int xoff_ms = 1000;  // scripted XOFF holds; random ones draw from 1 to this
+    // A bootloader answers in order: a late answer holds back every answer behind it. Set
+    // this for a line whose answers can overtake one another (a late answer lets the
+    // answers to later records pass).
+    bool late_overtakes = false;
+
+    // A bootloader that cannot see a missing record (Intel HEX records need not be
+    // contiguous): it ends an update with '@' '#' even when a line was never accepted. A
+    // flash error still fails the update: that one it knows about.
+    bool naive = false;
 
     // Human-readable events (restarts, handshakes, faults, session results), called on the
     // simulator's thread. Never called per accepted record.

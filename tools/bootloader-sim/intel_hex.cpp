@@ -375,21 +375,24 @@ void ImageBuilder::Apply(const Record& r) {
 
 namespace {
 
+// A line ends at CR, and an LF right behind that CR belongs to the line end. A lone LF
+// ends nothing: the program reads its files that way, so a line with an LF inside goes
+// out whole, and the bootloader judges it whole.
 template <typename F>
 void ForEachLine(std::string_view text, F&& f) {
     std::size_t pos = 0;
     while (pos < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", pos);
+        std::size_t end = text.find('\r', pos);
         if (end == std::string_view::npos) {
             end = text.size();
         }
         f(text.substr(pos, end - pos));
         pos = end;
-        if (pos < text.size() && text[pos] == '\r') {
+        if (pos < text.size()) {
             ++pos;
-        }
-        if (pos < text.size() && text[pos] == '\n') {
-            ++pos;
+            if (pos < text.size() && text[pos] == '\n') {
+                ++pos;
+            }
         }
     }
 }

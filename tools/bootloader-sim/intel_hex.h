@@ -125,8 +125,8 @@ private:
 };
 
 // The lines of an update file that a host sends, in order and exactly as they stand: lines
-// end in CR, LF or CR LF; the firmware version line (starting with V) and empty lines are
-// not sent.
+// end in CR or CR LF (a lone LF stays in its line); the firmware version line (starting
+// with V) and empty lines are not sent.
 std::vector<std::string> UpdateDataLines(std::string_view fileText);
 // The firmware version an update file announces: its V line without the V; empty if none.
 std::string UpdateFirmwareVersion(std::string_view fileText);

@@ -2,6 +2,7 @@
 // The first line it prints is the device to open; events follow, one per line.
 
 #include "bootloader_sim.h"
+#include "command_line.h"
 #include "trace.h"
 
 #include <fcntl.h>
@@ -57,23 +58,32 @@ The version record: <prefix>V<loader>|<firmware>?
   --split PIECES[:MS]      send the version record (and the final @#) in PIECES pieces, MS
                            apart (default 40)
 
-Faults (LINE counts the data lines of a session from 1; resends share their line's number)
+Faults (LINE counts the data lines of a session from 1; resends share their line's number;
+numbers are decimal)
   --fault KIND@LINE[xCOUNT][:MS][/SESSION]
                            inject a fault on the first COUNT (default 1) sends of LINE, in
                            every session or only in SESSION; repeatable. KIND is one of
       checksum             answer '-' and drop the line
       flash                answer '%' (a flash write error: the update fails)
       silent               answer nothing and drop the line
-      late                 accept, but answer only after MS (default --late-ms)
+      late                 accept, but answer only after MS (default --late-ms); the
+                           answers behind it wait for it
       noise                put a few random non-token bytes before the answer
-      xoff                 send XOFF behind the answer, XON after MS (default --xoff-ms)
+      xoff                 send XOFF, then after MS (default --xoff-ms) the answer and XON;
+                           with noise on the same line, the noise comes while held
+      xoff-after           send XOFF behind the answer, XON after MS, nothing in between
       hangup               close the line instead of answering; the simulator then exits
   --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
                            on a line's third send, so a host that resends gets through
+  --random-every-send      let random faults hit every send of a line
   --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
   --seed N                 seed for random faults and noise bytes (default 1)
-  --late-ms MS             default delay of late answers (default 3500)
-  --xoff-ms MS             default XOFF hold (default 1000)
+  --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
+  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
+                           with noise while held)
+  --late-overtakes         let the answers behind a late one overtake it
+  --naive                  end an update with @# even when a line was never accepted, as a
+                           bootloader that cannot see a missing record does
 
 Images
   --image-hex PATH         after each session, write the image it flashed as Intel HEX
@@ -98,248 +108,7 @@ void OnSignal(int) {
     [[maybe_unused]] const ssize_t w = ::write(g_signal_pipe[1], &c, 1);
 }
 
-struct UsageError {
-    std::string message;
-};
-
-[[noreturn]] void Bad(const std::string& message) {
-    throw UsageError{message};
-}
-
-long long ParseInt(const std::string& option, const std::string& text, long long lo, long long hi) {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi) {
-        Bad(option + ": expected a number from " + std::to_string(lo) + " to " +
-            std::to_string(hi) + ", got '" + text + "'");
-    }
-    return v;
-}
-
-std::vector<std::string> SplitList(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos <= text.size()) {
-        const std::size_t comma = std::min(text.find(',', pos), text.size());
-        out.push_back(text.substr(pos, comma - pos));
-        pos = comma + 1;
-    }
-    return out;
-}
-
-bool IsDecimalNumber(const std::string& s) {
-    const std::size_t dot = s.find('.');
-    const std::string whole = s.substr(0, dot);
-    const std::string frac = dot == std::string::npos ? "0" : s.substr(dot + 1);
-    auto digits = [](const std::string& t) {
-        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-    };
-    return digits(whole) && digits(frac);
-}
-
-bootsim::Fault ParseFault(const std::string& text) {
-    const std::string option = "--fault " + text;
-    const std::size_t at = text.find('@');
-    bootsim::Fault f;
-    if (at == std::string::npos || !bootsim::ParseFaultKind(text.substr(0, at), f.kind)) {
-        Bad(option +
-            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
-            "noise, xoff, hangup");
-    }
-    std::string rest = text.substr(at + 1);
-    auto take = [&](char mark) -> std::string {
-        const std::size_t p = rest.find(mark);
-        if (p == std::string::npos) {
-            return std::string();
-        }
-        std::string tail = rest.substr(p + 1);
-        rest.erase(p);
-        if (tail.empty()) {
-            Bad(option + ": nothing after '" + std::string(1, mark) + "'");
-        }
-        return tail;
-    };
-    // Peeled from the end, in the reverse of the order they are written in.
-    const std::string session = take('/');
-    const std::string ms = take(':');
-    const std::string count = take('x');
-    f.line = static_cast<int>(ParseInt(option, rest, 1, 1000000000));
-    if (!count.empty()) {
-        f.count = static_cast<int>(ParseInt(option, count, 1, 1000000000));
-    }
-    if (!ms.empty()) {
-        f.ms = static_cast<int>(ParseInt(option, ms, 0, 3600000));
-    }
-    if (!session.empty()) {
-        f.session = static_cast<int>(ParseInt(option, session, 1, 1000000000));
-    }
-    return f;
-}
-
-struct Command {
-    bootsim::Options sim;
-    bool help = false;
-    bool quiet = false;
-    int linger_ms = 1000;
-    std::string image_hex;
-    std::string image_bin;
-    bool image_base_set = false;
-    std::uint32_t image_base = 0;
-    long long sample_records = -1;
-    std::string sample_path;
-    std::string image_of;
-};
-
-Command ParseArgs(int argc, char** argv) {
-    Command c;
-    bootsim::Options& o = c.sim;
-    o.sessions = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_inline = false;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.erase(eq);
-                has_inline = true;
-            }
-        }
-        auto next = [&]() -> std::string {
-            if (has_inline) {
-                has_inline = false;
-                return value;
-            }
-            if (i + 1 >= argc) {
-                Bad(arg + " needs a value");
-            }
-            return argv[++i];
-        };
-        auto number = [&](long long lo, long long hi) { return ParseInt(arg, next(), lo, hi); };
-        auto flag = [&] {
-            if (has_inline) {
-                Bad(arg + " takes no value");
-            }
-        };
-
-        if (arg == "--help" || arg == "-h") {
-            flag();
-            c.help = true;
-        } else if (arg == "--link") {
-            o.link_path = next();
-        } else if (arg == "--pace") {
-            flag();
-            o.pace_baud = 57600;
-        } else if (arg == "--pace-baud") {
-            o.pace_baud = static_cast<unsigned>(number(50, 4000000));
-        } else if (arg == "--idle-gap") {
-            o.idle_gap_ms = static_cast<int>(number(1, 60000));
-        } else if (arg == "--trace") {
-            o.trace_path = next();
-        } else if (arg == "--linger") {
-            c.linger_ms = static_cast<int>(number(0, 600000));
-        } else if (arg == "--restart-after") {
-            o.restart_after_ms = static_cast<int>(number(0, 86400000));
-        } else if (arg == "--restart-every") {
-            o.restart_every_ms = static_cast<int>(number(1, 86400000));
-        } else if (arg == "--session-timeout") {
-            o.session_timeout_ms = static_cast<int>(number(1, 86400000));
-        } else if (arg == "--sessions") {
-            o.sessions = static_cast<int>(number(0, 1000000000));
-        } else if (arg == "--loader-version") {
-            o.loader_version = next();
-            if (!IsDecimalNumber(o.loader_version)) {
-                Bad("--loader-version: expected a decimal number such as 1.30, got '" +
-                    o.loader_version + "'");
-            }
-        } else if (arg == "--firmware-version") {
-            o.firmware_version = next();
-        } else if (arg == "--version-prefix") {
-            o.version_prefix = next();
-        } else if (arg == "--old-loader") {
-            flag();
-            o.loader_version = "1.20";
-        } else if (arg == "--no-version") {
-            flag();
-            o.send_loader_version = false;
-            o.send_firmware_version = false;
-        } else if (arg == "--omit") {
-            for (const std::string& part : SplitList(next())) {
-                if (part == "loader") {
-                    o.send_loader_version = false;
-                } else if (part == "firmware") {
-                    o.send_firmware_version = false;
-                } else if (part == "ready") {
-                    o.send_ready_token = false;
-                } else {
-                    Bad("--omit: unknown part '" + part + "' (loader, firmware, ready)");
-                }
-            }
-        } else if (arg == "--silent-ready") {
-            o.silent_ready_requests = static_cast<int>(number(0, 1000000));
-        } else if (arg == "--split") {
-            const std::string v = next();
-            const std::size_t colon = v.find(':');
-            o.split_pieces = static_cast<int>(ParseInt(arg, v.substr(0, colon), 1, 1000));
-            if (colon != std::string::npos) {
-                o.split_gap_ms = static_cast<int>(ParseInt(arg, v.substr(colon + 1), 0, 60000));
-            }
-        } else if (arg == "--fault") {
-            o.faults.push_back(ParseFault(next()));
-        } else if (arg == "--random-faults") {
-            const std::string v = next();
-            char* end = nullptr;
-            o.random_fault_rate = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o.random_fault_rate >= 0) ||
-                o.random_fault_rate > 1) {
-                Bad("--random-faults: expected a rate from 0 to 1, got '" + v + "'");
-            }
-        } else if (arg == "--random-kinds") {
-            o.random_kinds.clear();
-            for (const std::string& name : SplitList(next())) {
-                bootsim::FaultKind k;
-                if (!bootsim::ParseFaultKind(name, k)) {
-                    Bad("--random-kinds: unknown fault kind '" + name + "'");
-                }
-                o.random_kinds.push_back(k);
-            }
-        } else if (arg == "--seed") {
-            o.seed = static_cast<std::uint64_t>(number(0, 0x7FFFFFFFFFFFFFFFll));
-        } else if (arg == "--late-ms") {
-            o.late_ms = static_cast<int>(number(0, 3600000));
-        } else if (arg == "--xoff-ms") {
-            o.xoff_ms = static_cast<int>(number(0, 3600000));
-        } else if (arg == "--image-hex") {
-            c.image_hex = next();
-        } else if (arg == "--image-bin") {
-            c.image_bin = next();
-        } else if (arg == "--image-base") {
-            c.image_base = static_cast<std::uint32_t>(number(0, 0xFFFFFFFFll));
-            c.image_base_set = true;
-        } else if (arg == "--make-sample") {
-            c.sample_records = number(0, 10000000);
-            c.sample_path = next();
-        } else if (arg == "--image-of") {
-            c.image_of = next();
-        } else if (arg == "--quiet" || arg == "-q") {
-            flag();
-            c.quiet = true;
-        } else {
-            Bad("unknown option '" + std::string(argv[i]) + "'");
-        }
-        if (has_inline) {
-            Bad(arg + " takes no value");
-        }
-    }
-    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty()) {
-        Bad("--image-of needs --image-hex or --image-bin");
-    }
-    return c;
-}
-
-bool WriteImage(const Command& c, const bootsim::MemoryImage& image, std::string* error) {
+bool WriteImage(const bootsim::Command& c, const bootsim::MemoryImage& image, std::string* error) {
     if (!c.image_hex.empty() && !bootsim::WriteFile(c.image_hex, image.ToIntelHex(), error)) {
         return false;
     }
@@ -385,7 +154,7 @@ void PrintStats(const bootsim::Stats& s) {
     std::fflush(stdout);
 }
 
-int Serve(Command& c) {
+int Serve(bootsim::Command& c) {
     if (::pipe(g_signal_pipe) != 0) {
         std::fprintf(stderr, "bootloader-sim: pipe: %s\n", std::strerror(errno));
         return 1;
@@ -503,10 +272,10 @@ int Serve(Command& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Command c;
+    bootsim::Command c;
     try {
-        c = ParseArgs(argc, argv);
-    } catch (const UsageError& e) {
+        c = bootsim::ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const bootsim::UsageError& e) {
         std::fprintf(stderr, "bootloader-sim: %s\nTry 'bootloader-sim --help'.\n",
                      e.message.c_str());
         return 2;

@@ -1,0 +1,255 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace bootsim {
+
+namespace {
+
+[[noreturn]] void Bad(const std::string& message) {
+    throw UsageError{message};
+}
+
+// Numbers are decimal, leading zeros and all: "@09" is line 9 and "@010" line 10, as
+// anybody who counts lines reads them. Only an address may be written in hex, with 0x.
+long long ParseInt(const std::string& option, const std::string& text, long long lo, long long hi,
+                   int base = 10) {
+    const bool hex = base == 16 && text.size() > 2 && text[0] == '0' &&
+                     (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    errno = 0;
+    const long long v = digits.empty() || digits.find_first_not_of(allowed) != std::string::npos
+                            ? -1
+                            : std::strtoll(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (v < 0 || errno != 0 || v < lo || v > hi) {
+        Bad(option + ": expected a number from " + std::to_string(lo) + " to " +
+            std::to_string(hi) + ", got '" + text + "'");
+    }
+    return v;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', pos), text.size());
+        out.push_back(text.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return out;
+}
+
+bool IsDecimalNumber(const std::string& s) {
+    const std::size_t dot = s.find('.');
+    const std::string whole = s.substr(0, dot);
+    const std::string frac = dot == std::string::npos ? "0" : s.substr(dot + 1);
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return digits(whole) && digits(frac);
+}
+
+}  // namespace
+
+Fault ParseFault(const std::string& text) {
+    const std::string option = "--fault " + text;
+    const std::size_t at = text.find('@');
+    Fault f;
+    if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
+        Bad(option +
+            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
+            "noise, xoff, xoff-after, hangup");
+    }
+    std::string rest = text.substr(at + 1);
+    auto take = [&](char mark) -> std::string {
+        const std::size_t p = rest.find(mark);
+        if (p == std::string::npos) {
+            return std::string();
+        }
+        std::string tail = rest.substr(p + 1);
+        rest.erase(p);
+        if (tail.empty()) {
+            Bad(option + ": nothing after '" + std::string(1, mark) + "'");
+        }
+        return tail;
+    };
+    // Peeled from the end, in the reverse of the order they are written in.
+    const std::string session = take('/');
+    const std::string ms = take(':');
+    const std::string count = take('x');
+    f.line = static_cast<int>(ParseInt(option, rest, 1, 1000000000));
+    if (!count.empty()) {
+        f.count = static_cast<int>(ParseInt(option, count, 1, 1000000000));
+    }
+    if (!ms.empty()) {
+        f.ms = static_cast<int>(ParseInt(option, ms, 0, 3600000));
+    }
+    if (!session.empty()) {
+        f.session = static_cast<int>(ParseInt(option, session, 1, 1000000000));
+    }
+    return f;
+}
+
+Command ParseArgs(const std::vector<std::string>& args) {
+    Command c;
+    Options& o = c.sim;
+    o.sessions = 0;
+    const std::size_t argc = args.size();
+    for (std::size_t i = 0; i < argc; ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool has_inline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.erase(eq);
+                has_inline = true;
+            }
+        }
+        auto next = [&]() -> std::string {
+            if (has_inline) {
+                has_inline = false;
+                return value;
+            }
+            if (i + 1 >= argc) {
+                Bad(arg + " needs a value");
+            }
+            return args[++i];
+        };
+        auto number = [&](long long lo, long long hi) { return ParseInt(arg, next(), lo, hi); };
+        auto flag = [&] {
+            if (has_inline) {
+                Bad(arg + " takes no value");
+            }
+        };
+
+        if (arg == "--help" || arg == "-h") {
+            flag();
+            c.help = true;
+        } else if (arg == "--link") {
+            o.link_path = next();
+        } else if (arg == "--pace") {
+            flag();
+            o.pace_baud = 57600;
+        } else if (arg == "--pace-baud") {
+            o.pace_baud = static_cast<unsigned>(number(50, 4000000));
+        } else if (arg == "--idle-gap") {
+            o.idle_gap_ms = static_cast<int>(number(1, 60000));
+        } else if (arg == "--trace") {
+            o.trace_path = next();
+        } else if (arg == "--linger") {
+            c.linger_ms = static_cast<int>(number(0, 600000));
+        } else if (arg == "--restart-after") {
+            o.restart_after_ms = static_cast<int>(number(0, 86400000));
+        } else if (arg == "--restart-every") {
+            o.restart_every_ms = static_cast<int>(number(1, 86400000));
+        } else if (arg == "--session-timeout") {
+            o.session_timeout_ms = static_cast<int>(number(1, 86400000));
+        } else if (arg == "--sessions") {
+            o.sessions = static_cast<int>(number(0, 1000000000));
+        } else if (arg == "--loader-version") {
+            o.loader_version = next();
+            if (!IsDecimalNumber(o.loader_version)) {
+                Bad("--loader-version: expected a decimal number such as 1.30, got '" +
+                    o.loader_version + "'");
+            }
+        } else if (arg == "--firmware-version") {
+            o.firmware_version = next();
+        } else if (arg == "--version-prefix") {
+            o.version_prefix = next();
+        } else if (arg == "--old-loader") {
+            flag();
+            o.loader_version = "1.20";
+        } else if (arg == "--no-version") {
+            flag();
+            o.send_loader_version = false;
+            o.send_firmware_version = false;
+        } else if (arg == "--omit") {
+            for (const std::string& part : SplitList(next())) {
+                if (part == "loader") {
+                    o.send_loader_version = false;
+                } else if (part == "firmware") {
+                    o.send_firmware_version = false;
+                } else if (part == "ready") {
+                    o.send_ready_token = false;
+                } else {
+                    Bad("--omit: unknown part '" + part + "' (loader, firmware, ready)");
+                }
+            }
+        } else if (arg == "--silent-ready") {
+            o.silent_ready_requests = static_cast<int>(number(0, 1000000));
+        } else if (arg == "--split") {
+            const std::string v = next();
+            const std::size_t colon = v.find(':');
+            o.split_pieces = static_cast<int>(ParseInt(arg, v.substr(0, colon), 1, 1000));
+            if (colon != std::string::npos) {
+                o.split_gap_ms = static_cast<int>(ParseInt(arg, v.substr(colon + 1), 0, 60000));
+            }
+        } else if (arg == "--fault") {
+            o.faults.push_back(ParseFault(next()));
+        } else if (arg == "--random-faults") {
+            const std::string v = next();
+            char* end = nullptr;
+            o.random_fault_rate = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.random_fault_rate >= 0) ||
+                o.random_fault_rate > 1) {
+                Bad("--random-faults: expected a rate from 0 to 1, got '" + v + "'");
+            }
+        } else if (arg == "--random-kinds") {
+            o.random_kinds.clear();
+            for (const std::string& name : SplitList(next())) {
+                FaultKind k;
+                if (!ParseFaultKind(name, k)) {
+                    Bad("--random-kinds: unknown fault kind '" + name + "'");
+                }
+                o.random_kinds.push_back(k);
+            }
+        } else if (arg == "--random-every-send") {
+            flag();
+            o.random_every_send = true;
+        } else if (arg == "--late-overtakes") {
+            flag();
+            o.late_overtakes = true;
+        } else if (arg == "--naive") {
+            flag();
+            o.naive = true;
+        } else if (arg == "--seed") {
+            o.seed = static_cast<std::uint64_t>(number(0, 0x7FFFFFFFFFFFFFFFll));
+        } else if (arg == "--late-ms") {
+            o.late_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--xoff-ms") {
+            o.xoff_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--image-hex") {
+            c.image_hex = next();
+        } else if (arg == "--image-bin") {
+            c.image_bin = next();
+        } else if (arg == "--image-base") {
+            c.image_base = static_cast<std::uint32_t>(ParseInt(arg, next(), 0, 0xFFFFFFFFll, 16));
+            c.image_base_set = true;
+        } else if (arg == "--make-sample") {
+            c.sample_records = number(0, 10000000);
+            c.sample_path = next();
+        } else if (arg == "--image-of") {
+            c.image_of = next();
+        } else if (arg == "--quiet" || arg == "-q") {
+            flag();
+            c.quiet = true;
+        } else {
+            Bad("unknown option '" + args[i] + "'");
+        }
+        if (has_inline) {
+            Bad(arg + " takes no value");
+        }
+    }
+    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty()) {
+        Bad("--image-of needs --image-hex or --image-bin");
+    }
+    return c;
+}
+
+
+}  // namespace bootsim

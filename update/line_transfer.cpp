@@ -185,9 +185,11 @@ void Transfer::Owe(int line) {
 
 bool Transfer::OwedWaitOver() const {
     // At least one whole-second wait since the line's last send, and longer than any
-    // answer has taken in this run: an answer later than that is taken for lost.
+    // answer has taken in this run: an answer later than that is taken for lost. Both
+    // lengths are read off a whole-second clock, each up to a second off, so the wait
+    // outlasts the longest delay by a second more.
     const qint64 waited = run_.clock.Seconds() - lastSendAt_;
-    return waited >= kWaitSeconds && waited > longestDelay_;
+    return waited >= kWaitSeconds && waited > longestDelay_ + 1;
 }
 
 void Transfer::DropOwedRecords() {

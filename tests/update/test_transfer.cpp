@@ -316,6 +316,10 @@ void TransferTest::answersPayTheirOwnSends_data() {
         << "1.30" << "3:-@3500,~@2000,~@1500;4:-,~" << five << "1 2 3 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
     QTest::newRow("both sends answered 3.5 s late")
         << "1.30" << "3:~@3500,~@3500;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(3000);
+    // A bootloader busy over 3 s with each record answers the resend that long after the
+    // first: the wait for it outlasts the longest delay seen, whole-second clock and all.
+    QTest::newRow("both sends answered late, one after the other")
+        << "1.30" << "3:~@3300,~@4400;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(4000);
     QTest::newRow("an answer that never comes costs one more wait")
         << "1.30" << "3:,~;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(2000);
     QTest::newRow("a late flash error of a resent line is not hidden")

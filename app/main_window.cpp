@@ -23,6 +23,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 const QString Form1::kAppTitle = QStringLiteral("Quorvel");
 
 // The picture and the icon live in a static library; pull them in explicitly so that the
@@ -166,7 +172,9 @@ void Form1::Form_Load() {
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
                    QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
                    QString::number(QUORVEL_VERSION_MINOR));
-    LoadPrefs(prefsPath_);
+    const bool seeded = !prefs_.seed.isEmpty() && !QFileInfo::exists(prefs_.file) &&
+                        QFileInfo::exists(prefs_.seed);
+    LoadPrefs(seeded ? prefs_.seed : prefs_.file);
 }
 
 void Form1::Form_Unload() {
@@ -175,7 +183,7 @@ void Form1::Form_Unload() {
     }
     unloaded_ = true;
     run_.ClosePort();
-    SavePrefs(prefsPath_);
+    SavePrefs(prefs_.file);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -236,6 +244,7 @@ void Form1::AutoSelect(QWidget* SelObject) {
 void Form1::LoadDefaults() {
     Combo1->setCurrentIndex(0);
     Text1->setText(QString());
+    loadedPathBytes_.clear();
     vars_.Tokens = ProtocolTokens::Defaults();
 }
 
@@ -254,6 +263,7 @@ void Form1::LoadPrefs(const QString& path) {
     if (prefs && prefs->portIndex >= -1 && prefs->portIndex < Combo1->count()) {
         Combo1->setCurrentIndex(prefs->portIndex);
         Text1->setText(prefs->path);
+        loadedPathBytes_ = prefs->pathBytes;
         return;
     }
     MessageBox(this,
@@ -267,8 +277,10 @@ void Form1::SavePrefs(const QString& path) {
     // folder without write access) leaves the last good settings whole. Unbuffered, so
     // that a short write shows here: a buffered one can be cut short at commit without
     // the commit failing.
-    const QByteArray bytes =
-        WritePrefs({static_cast<qint16>(Combo1->currentIndex()), Text1->text()});
+    const QByteArray bytes = WritePrefs(
+        {static_cast<qint16>(Combo1->currentIndex()), Text1->text(), loadedPathBytes_});
+    // The configuration folder of an installed copy does not exist before its first save.
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes) != bytes.size() || !file.commit()) {
@@ -277,19 +289,53 @@ void Form1::SavePrefs(const QString& path) {
     }
 }
 
-QString Form1::PrefsPath() { return PrefsPathFor(QCoreApplication::applicationDirPath()); }
+namespace {
 
-QString Form1::PrefsPathFor(const QString& programDir) {
-    // A portable copy (a build tree, an unpacked archive) keeps its settings beside itself.
-    // An installed copy lives where its users cannot write: it would show the saving message
-    // at every exit and forget the settings, so it keeps them in the user's configuration
-    // folder instead.
-    QString dir = programDir;
-    if (!QFileInfo(programDir).isDir() || !QFileInfo(programDir).isWritable()) {
-        dir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-        QDir().mkpath(dir);
+// The configuration folder of the user the program runs as. sudo -E leaves HOME, and with it
+// Qt's folder, at the home of the user who called it: root's settings would land there in a
+// file that user could no longer change, so root keeps them in its own home.
+QString ConfigFolder() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+#ifdef Q_OS_UNIX
+    const QByteArray home = qgetenv("HOME");
+    struct stat homeStat {};
+    if (geteuid() == 0 && !home.isEmpty() && stat(home.constData(), &homeStat) == 0 &&
+        homeStat.st_uid != 0) {
+        if (const passwd* root = getpwuid(0)) {
+            const QString generic =
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+            folder = QFile::decodeName(root->pw_dir) + QStringLiteral("/.config/") +
+                     QDir(generic).relativeFilePath(folder);
+        }
     }
-    return QDir::toNativeSeparators(dir + QStringLiteral("/prefs.txt"));
+#endif
+    return folder;
+}
+
+}  // namespace
+
+bool Form1::IsInstalledIn(const QString& programDir) {
+    // The folders a package or an installer puts programs in; root can write them, and yet
+    // the settings of each user belong with that user.
+    const QFileInfo info(programDir);
+    const QString canonical = info.canonicalFilePath();
+    const QString dir = canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+    for (const char* system : {"/usr", "/usr/local", "/opt"}) {
+        const QString prefix = QLatin1String(system);
+        if (dir == prefix || dir.startsWith(prefix + QLatin1Char('/'))) {
+            return true;
+        }
+    }
+    // Elsewhere, a folder its users cannot write: every exit would fail to save.
+    return !info.isDir() || !info.isWritable();
+}
+
+Form1::PrefsPlace Form1::PrefsPlaceFor(const QString& programDir) {
+    const QString beside = QDir::toNativeSeparators(programDir + QStringLiteral("/prefs.txt"));
+    if (!IsInstalledIn(programDir)) {
+        return {beside, QString()};
+    }
+    return {QDir::toNativeSeparators(ConfigFolder() + QStringLiteral("/prefs.txt")), beside};
 }
 
 QWidget* Form1::Widget(Control control) const {

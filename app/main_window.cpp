@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMimeData>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
@@ -63,6 +64,28 @@ QGroupBox* MakeFrame(QWidget* parent, const char* name, const QString& title, QR
     return frame;
 }
 
+// A picture or the icon at both sizes the artwork tool draws; Qt takes the one that suits
+// the screen's scaling, so that neither turns blurred at 200 %.
+QIcon Artwork(const char* name) {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/quorvel/%1.png").arg(QLatin1String(name)));
+    icon.addFile(QStringLiteral(":/quorvel/%1@2x.png").arg(QLatin1String(name)));
+    return icon;
+}
+
+// Qt's default style opens a list over its box, centred on the selected item, so that the
+// list jumps about with the selection; this one opens it below the box.
+class ListBelowStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ComboBox_Popup) {
+            return 0;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
 }  // namespace
 
 Form1::Form1(std::unique_ptr<MSComm> comm, std::unique_ptr<Clock> clock)
@@ -78,7 +101,7 @@ Form1::~Form1() = default;
 void Form1::CreateControls() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kAppTitle);
-    setWindowIcon(QIcon(QStringLiteral(":/quorvel/icon.png")));
+    setWindowIcon(Artwork("icon"));
     setFixedSize(550, 403);
     setFont(WindowFont());
 
@@ -96,10 +119,10 @@ void Form1::CreateControls() {
     Label16 = MakeLabel(Frame5, "Label16", QStringLiteral("Loader:"), QRect(8, 48, 177, 25));
     Label3 = MakeLabel(Frame5, "Label3", QStringLiteral("Status:"), QRect(8, 24, 33, 17));
     Label2 = MakeLabel(Frame5, "Label2", QStringLiteral("Idle"), QRect(48, 24, 233, 17));
-    // The count reads as the end of the status line: it lies above it and hides whatever
-    // of the line runs under it.
+    // The count reads as the end of the status line and hides whatever of the line runs
+    // under it; see FitStatusLine.
     Label14->raise();
-    Label14->setAutoFillBackground(true);
+    Label14->installEventFilter(this);
 
     Frame4 = MakeFrame(this, "Frame4", QString(), QRect(8, 160, 529, 97));
     Command6 = MakeButton(Frame4, "Command6",
@@ -117,6 +140,9 @@ void Form1::CreateControls() {
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setGeometry(8, 40, 105, 21);
     Combo1->setEditable(false);
+    auto* listBelow = new ListBelowStyle;
+    listBelow->setParent(Combo1);
+    Combo1->setStyle(listBelow);
     Label4 = MakeLabel(Frame1, "Label4", QStringLiteral("Com Port Selection:"),
                        QRect(8, 24, 107, 17));
 
@@ -129,7 +155,7 @@ void Form1::CreateControls() {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(160, 0, 350, 150);
-    Image1->setPixmap(QPixmap(QStringLiteral(":/quorvel/picture.png")));
+    Image1->setPixmap(Artwork("picture").pixmap(Image1->size(), devicePixelRatioF()));
     Image1->setScaledContents(false);
 
     pacer_ = new QTimer(this);
@@ -167,6 +193,26 @@ void Form1::CreateControls() {
     }
 }
 
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Label14 &&
+        (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)) {
+        FitStatusLine();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::FitStatusLine() {
+    // A background of the count's own would stand out as a lighter patch on the frame
+    // (Qt's default style shades the inside of a frame), so the count paints none: while it
+    // is shown, the status line is cut off where the count begins.
+    if (Label14->isVisibleTo(Frame5)) {
+        Label2->setMask(QRegion(Label2->rect())
+                            .subtracted(QRegion(Label14->geometry().translated(-Label2->pos()))));
+    } else {
+        Label2->clearMask();
+    }
+}
+
 void Form1::Form_Load() {
     run_.SetupPortList();
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
@@ -192,17 +238,39 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Command1_Click() {
-    // Any failure of the dialog ends Browse quietly with the path box as it was. So does
-    // Cancel: the path the user typed or dropped is not replaced by an older one.
+    // Cancel ends Browse with the path box as it was: the path the user typed or dropped is
+    // not replaced by an older one. So does a name the window cannot take, after saying why,
+    // and any other failure of the dialog, quietly.
+    const QString last = BrowseDialog.FileName;
     try {
         BrowseDialog.DialogTitle = QStringLiteral("Select File to Download");
         BrowseDialog.Filter = QStringLiteral(
             "Update Files (*.upd)|*.upd|Hex Files (*.hex)|*.hex|All Files (*.*)|*.*");
         if (BrowseDialog.ShowOpen(this)) {
-            Text1->setText(BrowseDialog.FileName);
+            if (PathUsable(BrowseDialog.FileName)) {
+                Text1->setText(BrowseDialog.FileName);
+            } else {
+                BrowseDialog.FileName = last;
+            }
         }
+    } catch (const FileNameTooLong& tooLong) {
+        MessageBox(this,
+                   QStringLiteral("The file name is too long: %1 characters, at most %2.")
+                       .arg(tooLong.length)
+                       .arg(tooLong.limit),
+                   OkOnly + Exclamation, Caption());
     } catch (const std::exception&) {
     }
+}
+
+bool Form1::PathUsable(const QString& path) {
+    // prefs.txt holds the path on one line: a line break inside it would not read back.
+    if (path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n'))) {
+        MessageBox(this, QStringLiteral("A file name with a line break cannot be used."),
+                   OkOnly + Exclamation, Caption());
+        return false;
+    }
+    return true;
 }
 
 void Form1::Command3_Click() {
@@ -223,10 +291,15 @@ void Form1::Text1_OLEDragDrop(const QMimeData* data) {
     if (!PathBox::OffersFileList(data)) {
         return;
     }
+    // Of several files the last one is taken.
+    QString dropped;
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile()) {
-            Text1->setText(QDir::toNativeSeparators(url.toLocalFile()));
+            dropped = QDir::toNativeSeparators(url.toLocalFile());
         }
+    }
+    if (PathUsable(dropped)) {
+        Text1->setText(dropped);
     }
 }
 

@@ -97,9 +97,13 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
+    // Says why and returns false when the path cannot be used.
+    bool PathUsable(const QString& path);
+    void FitStatusLine();
     QWidget* Widget(Control control) const;
 
     FormVariables vars_;

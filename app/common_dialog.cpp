@@ -1,7 +1,5 @@
 #include "common_dialog.h"
 
-#include "failure.h"
-
 #include <QFileDialog>
 #include <QRegularExpression>
 
@@ -59,8 +57,10 @@ bool CommonDialog::ShowOpen(QWidget* parent) {
     if (chosen.isEmpty()) {
         return false;
     }
-    if (chosen.size() > MaxFileSize) {
-        throw Failure(QStringLiteral("File name too long"));
+    // Counted in characters, as the user reads them, not in UTF-16 units.
+    const int length = static_cast<int>(chosen.toUcs4().size());
+    if (length > MaxFileSize) {
+        throw FileNameTooLong(length, MaxFileSize);
     }
     FileName = chosen;
     return true;

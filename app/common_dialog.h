@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,15 +13,24 @@ class QWidget;
 // default extension, a longest file name, and a file name that survives between uses.
 class CommonDialog {
 public:
+    // The longest path the platform's file functions take, in characters.
+#if defined(Q_OS_WIN)
+    static constexpr int kLongestPath = 260;
+#elif defined(Q_OS_MACOS)
+    static constexpr int kLongestPath = 1024;
+#else
+    static constexpr int kLongestPath = 4096;
+#endif
+
     QString DialogTitle = QStringLiteral("Select File to Download");
     QString Filter = QStringLiteral("Hex Files (*.hex)|*.hex");
     QString DefaultExt = QStringLiteral(".hex");
-    int MaxFileSize = 260;
+    int MaxFileSize = kLongestPath;
     QString FileName;
 
     // Shows the modal dialog. A chosen file goes into FileName; Cancel returns normally and
     // leaves FileName as it was. Returns whether a file was chosen. A chosen name longer
-    // than MaxFileSize raises a Failure.
+    // than MaxFileSize raises FileNameTooLong and leaves FileName as it was.
     bool ShowOpen(QWidget* parent);
 
     // Qt's name filters for a filter list: "Update Files (*.upd)|*.upd" becomes
@@ -33,4 +44,13 @@ public:
                                           const QStringList& nameFilters,
                                           const QString& defaultSuffix, const QString& last)>;
     Chooser Choose;
+};
+
+// The name the user chose is longer than MaxFileSize allows.
+class FileNameTooLong : public Failure {
+public:
+    FileNameTooLong(int length, int limit)
+        : Failure(QStringLiteral("File name too long")), length(length), limit(limit) {}
+    const int length;
+    const int limit;
 };

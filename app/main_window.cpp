@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMimeData>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
@@ -22,6 +23,12 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 const QString Form1::kAppTitle = QStringLiteral("Quorvel");
 
@@ -57,6 +64,28 @@ QGroupBox* MakeFrame(QWidget* parent, const char* name, const QString& title, QR
     return frame;
 }
 
+// A picture or the icon at both sizes the artwork tool draws; Qt takes the one that suits
+// the screen's scaling, so that neither turns blurred at 200 %.
+QIcon Artwork(const char* name) {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/quorvel/%1.png").arg(QLatin1String(name)));
+    icon.addFile(QStringLiteral(":/quorvel/%1@2x.png").arg(QLatin1String(name)));
+    return icon;
+}
+
+// Qt's default style opens a list over its box, centred on the selected item, so that the
+// list jumps about with the selection; this one opens it below the box.
+class ListBelowStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ComboBox_Popup) {
+            return 0;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
 }  // namespace
 
 Form1::Form1(std::unique_ptr<MSComm> comm, std::unique_ptr<Clock> clock)
@@ -72,7 +101,7 @@ Form1::~Form1() = default;
 void Form1::CreateControls() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kAppTitle);
-    setWindowIcon(QIcon(QStringLiteral(":/quorvel/icon.png")));
+    setWindowIcon(Artwork("icon"));
     setFixedSize(550, 403);
     setFont(WindowFont());
 
@@ -90,10 +119,10 @@ void Form1::CreateControls() {
     Label16 = MakeLabel(Frame5, "Label16", QStringLiteral("Loader:"), QRect(8, 48, 177, 25));
     Label3 = MakeLabel(Frame5, "Label3", QStringLiteral("Status:"), QRect(8, 24, 33, 17));
     Label2 = MakeLabel(Frame5, "Label2", QStringLiteral("Idle"), QRect(48, 24, 233, 17));
-    // The count reads as the end of the status line: it lies above it and hides whatever
-    // of the line runs under it.
+    // The count reads as the end of the status line and hides whatever of the line runs
+    // under it; see FitStatusLine.
     Label14->raise();
-    Label14->setAutoFillBackground(true);
+    Label14->installEventFilter(this);
 
     Frame4 = MakeFrame(this, "Frame4", QString(), QRect(8, 160, 529, 97));
     Command6 = MakeButton(Frame4, "Command6",
@@ -111,6 +140,9 @@ void Form1::CreateControls() {
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setGeometry(8, 40, 105, 21);
     Combo1->setEditable(false);
+    auto* listBelow = new ListBelowStyle;
+    listBelow->setParent(Combo1);
+    Combo1->setStyle(listBelow);
     Label4 = MakeLabel(Frame1, "Label4", QStringLiteral("Com Port Selection:"),
                        QRect(8, 24, 107, 17));
 
@@ -123,7 +155,7 @@ void Form1::CreateControls() {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(160, 0, 350, 150);
-    Image1->setPixmap(QPixmap(QStringLiteral(":/quorvel/picture.png")));
+    Image1->setPixmap(Artwork("picture").pixmap(Image1->size(), devicePixelRatioF()));
     Image1->setScaledContents(false);
 
     pacer_ = new QTimer(this);
@@ -161,12 +193,34 @@ void Form1::CreateControls() {
     }
 }
 
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Label14 &&
+        (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)) {
+        FitStatusLine();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::FitStatusLine() {
+    // A background of the count's own would stand out as a lighter patch on the frame
+    // (Qt's default style shades the inside of a frame), so the count paints none: while it
+    // is shown, the status line is cut off where the count begins.
+    if (Label14->isVisibleTo(Frame5)) {
+        Label2->setMask(QRegion(Label2->rect())
+                            .subtracted(QRegion(Label14->geometry().translated(-Label2->pos()))));
+    } else {
+        Label2->clearMask();
+    }
+}
+
 void Form1::Form_Load() {
     run_.SetupPortList();
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
                    QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
                    QString::number(QUORVEL_VERSION_MINOR));
-    LoadPrefs(prefsPath_);
+    const bool seeded = !prefs_.seed.isEmpty() && !QFileInfo::exists(prefs_.file) &&
+                        QFileInfo::exists(prefs_.seed);
+    LoadPrefs(seeded ? prefs_.seed : prefs_.file);
 }
 
 void Form1::Form_Unload() {
@@ -175,7 +229,7 @@ void Form1::Form_Unload() {
     }
     unloaded_ = true;
     run_.ClosePort();
-    SavePrefs(prefsPath_);
+    SavePrefs(prefs_.file);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -184,17 +238,39 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Command1_Click() {
-    // Any failure of the dialog ends Browse quietly with the path box as it was. So does
-    // Cancel: the path the user typed or dropped is not replaced by an older one.
+    // Cancel ends Browse with the path box as it was: the path the user typed or dropped is
+    // not replaced by an older one. So does a name the window cannot take, after saying why,
+    // and any other failure of the dialog, quietly.
+    const QString last = BrowseDialog.FileName;
     try {
         BrowseDialog.DialogTitle = QStringLiteral("Select File to Download");
         BrowseDialog.Filter = QStringLiteral(
             "Update Files (*.upd)|*.upd|Hex Files (*.hex)|*.hex|All Files (*.*)|*.*");
         if (BrowseDialog.ShowOpen(this)) {
-            Text1->setText(BrowseDialog.FileName);
+            if (PathUsable(BrowseDialog.FileName)) {
+                Text1->setText(BrowseDialog.FileName);
+            } else {
+                BrowseDialog.FileName = last;
+            }
         }
+    } catch (const FileNameTooLong& tooLong) {
+        MessageBox(this,
+                   QStringLiteral("The file name is too long: %1 characters, at most %2.")
+                       .arg(tooLong.length)
+                       .arg(tooLong.limit),
+                   OkOnly + Exclamation, Caption(), QString());
     } catch (const std::exception&) {
     }
+}
+
+bool Form1::PathUsable(const QString& path) {
+    // prefs.txt holds the path on one line: a line break inside it would not read back.
+    if (path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n'))) {
+        MessageBox(this, QStringLiteral("A file name with a line break cannot be used."),
+                   OkOnly + Exclamation, Caption(), QString());
+        return false;
+    }
+    return true;
 }
 
 void Form1::Command3_Click() {
@@ -215,10 +291,15 @@ void Form1::Text1_OLEDragDrop(const QMimeData* data) {
     if (!PathBox::OffersFileList(data)) {
         return;
     }
+    // Of several files the last one is taken.
+    QString dropped;
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile()) {
-            Text1->setText(QDir::toNativeSeparators(url.toLocalFile()));
+            dropped = QDir::toNativeSeparators(url.toLocalFile());
         }
+    }
+    if (PathUsable(dropped)) {
+        Text1->setText(dropped);
     }
 }
 
@@ -236,6 +317,7 @@ void Form1::AutoSelect(QWidget* SelObject) {
 void Form1::LoadDefaults() {
     Combo1->setCurrentIndex(0);
     Text1->setText(QString());
+    loadedPathBytes_.clear();
     vars_.Tokens = ProtocolTokens::Defaults();
 }
 
@@ -244,22 +326,30 @@ void Form1::LoadPrefs(const QString& path) {
     // The settings are taken only when the whole file reads well, so a damaged file leaves
     // the defaults in place, not half of its values.
     std::optional<PrefsRecord> prefs;
+    QString why;
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = file.errorString();
+    } else {
         const QByteArray content = file.read(kMaxPrefsBytes + 1);
-        if (content.size() <= kMaxPrefsBytes) {
-            prefs = ReadPrefs(content);
+        if (content.size() > kMaxPrefsBytes) {
+            why = QStringLiteral("larger than %1 KiB, so not a file this program wrote").arg(kMaxPrefsBytes / 1024);
+        } else if (!(prefs = ReadPrefs(content))) {
+            why = QStringLiteral("it does not hold a port number and a quoted file name on two lines");
+        } else if (prefs->portIndex < -1 || prefs->portIndex >= Combo1->count()) {
+            why = QStringLiteral("the port index %1 is not one of -1 to %2").arg(prefs->portIndex).arg(Combo1->count() - 1);
         }
     }
-    if (prefs && prefs->portIndex >= -1 && prefs->portIndex < Combo1->count()) {
+    if (why.isEmpty()) {
         Combo1->setCurrentIndex(prefs->portIndex);
         Text1->setText(prefs->path);
+        loadedPathBytes_ = prefs->pathBytes;
         return;
     }
     MessageBox(this,
                QStringLiteral("An error occured while loading file ") + path + QStringLiteral(".") +
                    QStringLiteral(" The default settings will be loaded instead."),
-               OkOnly + Exclamation, kAppTitle, QString());
+               OkOnly + Exclamation, kAppTitle, path + QStringLiteral(": ") + why);
 }
 
 void Form1::SavePrefs(const QString& path) {
@@ -267,29 +357,65 @@ void Form1::SavePrefs(const QString& path) {
     // folder without write access) leaves the last good settings whole. Unbuffered, so
     // that a short write shows here: a buffered one can be cut short at commit without
     // the commit failing.
-    const QByteArray bytes =
-        WritePrefs({static_cast<qint16>(Combo1->currentIndex()), Text1->text()});
+    const QByteArray bytes = WritePrefs(
+        {static_cast<qint16>(Combo1->currentIndex()), Text1->text(), loadedPathBytes_});
+    // The configuration folder of an installed copy does not exist before its first save.
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes) != bytes.size() || !file.commit()) {
         MessageBox(this, QStringLiteral("An error occured while saving file ") + path,
-                   OkOnly + Exclamation, kAppTitle, QString());
+                   OkOnly + Exclamation, kAppTitle, path + QStringLiteral(": ") + file.errorString());
     }
 }
 
-QString Form1::PrefsPath() { return PrefsPathFor(QCoreApplication::applicationDirPath()); }
+namespace {
 
-QString Form1::PrefsPathFor(const QString& programDir) {
-    // A portable copy (a build tree, an unpacked archive) keeps its settings beside itself.
-    // An installed copy lives where its users cannot write: it would show the saving message
-    // at every exit and forget the settings, so it keeps them in the user's configuration
-    // folder instead.
-    QString dir = programDir;
-    if (!QFileInfo(programDir).isDir() || !QFileInfo(programDir).isWritable()) {
-        dir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-        QDir().mkpath(dir);
+// The configuration folder of the user the program runs as. sudo -E leaves HOME, and with it
+// Qt's folder, at the home of the user who called it: root's settings would land there in a
+// file that user could no longer change, so root keeps them in its own home.
+QString ConfigFolder() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+#ifdef Q_OS_UNIX
+    const QByteArray home = qgetenv("HOME");
+    struct stat homeStat {};
+    if (geteuid() == 0 && !home.isEmpty() && stat(home.constData(), &homeStat) == 0 &&
+        homeStat.st_uid != 0) {
+        if (const passwd* root = getpwuid(0)) {
+            const QString generic =
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+            folder = QFile::decodeName(root->pw_dir) + QStringLiteral("/.config/") +
+                     QDir(generic).relativeFilePath(folder);
+        }
     }
-    return QDir::toNativeSeparators(dir + QStringLiteral("/prefs.txt"));
+#endif
+    return folder;
+}
+
+}  // namespace
+
+bool Form1::IsInstalledIn(const QString& programDir) {
+    // The folders a package or an installer puts programs in; root can write them, and yet
+    // the settings of each user belong with that user.
+    const QFileInfo info(programDir);
+    const QString canonical = info.canonicalFilePath();
+    const QString dir = canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+    for (const char* system : {"/usr", "/usr/local", "/opt"}) {
+        const QString prefix = QLatin1String(system);
+        if (dir == prefix || dir.startsWith(prefix + QLatin1Char('/'))) {
+            return true;
+        }
+    }
+    // Elsewhere, a folder its users cannot write: every exit would fail to save.
+    return !info.isDir() || !info.isWritable();
+}
+
+Form1::PrefsPlace Form1::PrefsPlaceFor(const QString& programDir) {
+    const QString beside = QDir::toNativeSeparators(programDir + QStringLiteral("/prefs.txt"));
+    if (!IsInstalledIn(programDir)) {
+        return {beside, QString()};
+    }
+    return {QDir::toNativeSeparators(ConfigFolder() + QStringLiteral("/prefs.txt")), beside};
 }
 
 QWidget* Form1::Widget(Control control) const {

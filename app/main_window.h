@@ -8,6 +8,7 @@
 #include "run_window.h"
 #include "update_run.h"
 
+#include <QCoreApplication>
 #include <QWidget>
 
 #include <memory>
@@ -56,12 +57,20 @@ public:
     void LoadDefaults();
     void LoadPrefs(const QString& path);
     void SavePrefs(const QString& path);
-    // prefs.txt beside the executable, or in the user's configuration folder when the
-    // executable's folder cannot be written.
-    static QString PrefsPath();
-    static QString PrefsPathFor(const QString& programDir);
-    // Where Form_Load and Form_Unload keep the preferences; PrefsPath() unless set.
-    void SetPrefsPath(const QString& path) { prefsPath_ = path; }
+    // Where the window keeps its preferences: file is read by Form_Load and written by
+    // Form_Unload. While file does not exist yet, Form_Load reads seed instead, when there
+    // is one.
+    struct PrefsPlace {
+        QString file;
+        QString seed;
+    };
+    // A portable copy keeps prefs.txt beside the executable. An installed copy (one in /usr,
+    // /usr/local or /opt, or in a folder it cannot write) keeps it in the configuration
+    // folder of the user it runs as and starts from the one beside the executable.
+    static PrefsPlace PrefsPlaceFor(const QString& programDir);
+    static bool IsInstalledIn(const QString& programDir);
+    void SetPrefsPlace(const PrefsPlace& place) { prefs_ = place; }
+    void SetPrefsPath(const QString& path) { prefs_ = {path, QString()}; }
 
     FormVariables& Variables() { return vars_; }
     UpdateRun& Run() { return run_; }
@@ -89,9 +98,13 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
+    // Says why and returns false when the path cannot be used.
+    bool PathUsable(const QString& path);
+    void FitStatusLine();
     QWidget* Widget(Control control) const;
 
     FormVariables vars_;
@@ -99,7 +112,10 @@ private:
     std::unique_ptr<Clock> clock_;
     UpdateRun run_;
     bool unloaded_ = false;
-    QString prefsPath_ = PrefsPath();
+    PrefsPlace prefs_ = PrefsPlaceFor(QCoreApplication::applicationDirPath());
+    // The path as prefs.txt held it, so that a path the system's encoding cannot decode is
+    // written back unchanged.
+    QByteArray loadedPathBytes_;
 
     QTimer* Timer3 = nullptr;
     QGroupBox* Frame5 = nullptr;

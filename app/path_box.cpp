@@ -37,27 +37,24 @@ void PathBox::mousePressEvent(QMouseEvent* event) {
     QLineEdit::mousePressEvent(event);
 }
 
-void PathBox::dragEnterEvent(QDragEnterEvent* event) {
-    if (OffersFileList(event->mimeData())) {
-        event->acceptProposedAction();
-    } else {
+bool PathBox::AcceptAsCopy(QDropEvent* event) {
+    // Only ever a copy: the box takes the file's name, and a source told that its file was
+    // moved (Shift held in a file manager) would delete it.
+    if (!OffersFileList(event->mimeData()) || !(event->possibleActions() & Qt::CopyAction)) {
         event->ignore();
+        return false;
     }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
 }
 
-void PathBox::dragMoveEvent(QDragMoveEvent* event) {
-    if (OffersFileList(event->mimeData())) {
-        event->acceptProposedAction();
-    } else {
-        event->ignore();
-    }
-}
+void PathBox::dragEnterEvent(QDragEnterEvent* event) { AcceptAsCopy(event); }
+
+void PathBox::dragMoveEvent(QDragMoveEvent* event) { AcceptAsCopy(event); }
 
 void PathBox::dropEvent(QDropEvent* event) {
-    if (!OffersFileList(event->mimeData())) {
-        event->ignore();
-        return;
+    if (AcceptAsCopy(event)) {
+        emit FilesDropped(event->mimeData());
     }
-    event->acceptProposedAction();
-    emit FilesDropped(event->mimeData());
 }

@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 
+class QDropEvent;
 class QMimeData;
 
 // The path box: a one-line text box that takes dropped lists of files and nothing else
@@ -27,5 +28,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    bool AcceptAsCopy(QDropEvent* event);
+
     bool focusedByPress_ = false;
 };

@@ -72,7 +72,10 @@ private:
 }  // namespace
 
 QByteArray WritePrefs(const PrefsRecord& prefs) {
-    return QByteArray::number(prefs.portIndex) + "\r\n\"" + prefs.path.toLocal8Bit() + "\"\r\n";
+    const QByteArray path = QString::fromLocal8Bit(prefs.pathBytes) == prefs.path
+                                ? prefs.pathBytes
+                                : prefs.path.toLocal8Bit();
+    return QByteArray::number(prefs.portIndex) + "\r\n\"" + path + "\"\r\n";
 }
 
 std::optional<PrefsRecord> ReadPrefs(const QByteArray& content) {
@@ -90,5 +93,5 @@ std::optional<PrefsRecord> ReadPrefs(const QByteArray& content) {
     if (!path) {
         return std::nullopt;
     }
-    return PrefsRecord{static_cast<qint16>(value), QString::fromLocal8Bit(*path)};
+    return PrefsRecord{static_cast<qint16>(value), QString::fromLocal8Bit(*path), *path};
 }

@@ -16,6 +16,10 @@
 struct PrefsRecord {
     qint16 portIndex = 0;
     QString path;
+    // The path as the file held it. The system's 8-bit decoding turns bytes it cannot read
+    // into U+FFFD, so writing path would change such a name: WritePrefs writes these bytes
+    // instead as long as path is still what they decode to.
+    QByteArray pathBytes;
 };
 
 QByteArray WritePrefs(const PrefsRecord& prefs);

@@ -6,12 +6,14 @@
 #include "main_window.h"
 #include "path_box.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,6 +54,7 @@ private slots:
     void controls();
     void window();
     void captionsAreReadable();
+    void countEndsTheStatusLine();
     void timersDialogAndPort();
     void tabOrder();
     void escapePressesCancelOnlyWhileShown();
@@ -72,8 +75,8 @@ private:
 void FormTest::init() {
     form_ = std::make_unique<Form1>();
     boxes_.clear();
-    form_->MessageBox = [this](QWidget*, const QString& prompt, int, const QString&, const QString&) {
-        boxes_ << prompt;
+    form_->MessageBox = [this](QWidget*, const QString& prompt, int style, const QString& title, const QString&) {
+        boxes_ << QStringLiteral("%1|%2|%3").arg(style).arg(title, prompt);
         return MsgBoxResult::Ok;
     };
     form_->SetPrefsPath(dir_.filePath(QStringLiteral("prefs.txt")));
@@ -144,6 +147,13 @@ void FormTest::controls() {
         QCOMPARE(list->count(), 8);
         QVERIFY(!list->isEditable());
         QCOMPARE(list->hasFocus(), true);
+        // The list opens below the box whatever item is selected.
+        list->setCurrentIndex(5);
+        list->showPopup();
+        QCOMPARE(list->view()->window()->geometry().top(),
+                 list->mapToGlobal(list->rect().bottomLeft()).y());
+        list->hidePopup();
+        list->setCurrentIndex(0);
     }
     QCOMPARE(actual, text);
 }
@@ -154,8 +164,36 @@ void FormTest::window() {
     QCOMPARE(form_->size(), QSize(550, 403));
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
     QCOMPARE(form_->windowTitle(), QStringLiteral("Quorvel - V 1.0"));
-    QCOMPARE(form_->windowIcon().availableSizes().value(0), QSize(32, 32));
-    QCOMPARE(Find<QLabel>(*form_, "Image1")->pixmap().size(), QSize(350, 150));
+    // The picture and the icon have pixels for a screen scaled to 200 % (test_form_200 runs
+    // this test so).
+    const QList<QSize> iconSizes = form_->windowIcon().availableSizes();
+    QVERIFY(iconSizes.contains(QSize(32, 32)) && iconSizes.contains(QSize(64, 64)));
+    const QPixmap picture = Find<QLabel>(*form_, "Image1")->pixmap();
+    QCOMPARE(picture.deviceIndependentSize(), QSizeF(350, 150));
+    QCOMPARE(picture.size(), QSize(350, 150) * form_->devicePixelRatioF());
+}
+
+void FormTest::countEndsTheStatusLine() {
+    // The count hides the end of the status line, and around its digits shows the frame's
+    // own background (here: all of it, the count being empty).
+    form_->SetCaption(Control::Label2, QStringLiteral("Sending FLASH File - lines remaining WWWWWWWWWW"));
+    form_->SetCaption(Control::Label14, QString());
+    auto countArea = [this] {
+        const QImage frame = Find(*form_, "Frame5")->grab().toImage();
+        const qreal r = frame.devicePixelRatio();
+        const QRgb background = frame.pixel(QPoint(240, 60) * r);  // between Label16 and Label18
+        QSet<QRgb> seen;
+        for (int y = 24 * r; y < 41 * r; ++y) {
+            for (int x = 232 * r; x < 289 * r; ++x) {
+                seen << frame.pixel(x, y);
+            }
+        }
+        return seen == QSet<QRgb>{background};
+    };
+    form_->SetVisible(Control::Label14, true);
+    QVERIFY(countArea());
+    form_->SetVisible(Control::Label14, false);
+    QVERIFY(!countArea());  // the whole line again
 }
 
 void FormTest::captionsAreReadable() {
@@ -197,7 +235,7 @@ void FormTest::timersDialogAndPort() {
     QCOMPARE(form_->BrowseDialog.DialogTitle, QStringLiteral("Select File to Download"));
     QCOMPARE(form_->BrowseDialog.Filter, QStringLiteral("Hex Files (*.hex)|*.hex"));
     QCOMPARE(form_->BrowseDialog.DefaultExt, QStringLiteral(".hex"));
-    QCOMPARE(form_->BrowseDialog.MaxFileSize, 260);
+    QCOMPARE(form_->BrowseDialog.MaxFileSize, 4096);  // the longest path Linux takes
     QCOMPARE(form_->MSComm1().Settings(), QStringLiteral("57600,n,8,1"));
     QCOMPARE(form_->MSComm1().InBufferSize(), 1024);
     QCOMPARE(form_->MSComm1().OutBufferSize(), 512);
@@ -266,12 +304,18 @@ void FormTest::accessKeys() {
 void FormTest::drops() {
     auto* text1 = Find<PathBox>(*form_, "Text1");
     text1->setText(QStringLiteral("/before.upd"));
+    // Offered as copy or move with the move proposed, as a file manager does while Shift is
+    // held: the box takes a copy, so that the source never deletes the file.
     auto drop = [text1](QMimeData* data) {
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+        QDragEnterEvent enter(QPoint(5, 5), offered, data, Qt::LeftButton, Qt::ShiftModifier);
+        enter.setDropAction(Qt::MoveAction);
         QApplication::sendEvent(text1, &enter);
-        QDropEvent event(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent event(QPointF(5, 5), offered, data, Qt::LeftButton, Qt::ShiftModifier);
+        event.setDropAction(Qt::MoveAction);
         QApplication::sendEvent(text1, &event);
-        return enter.isAccepted();
+        return enter.isAccepted() && enter.dropAction() == Qt::CopyAction &&
+               event.dropAction() == Qt::CopyAction;
     };
 
     QMimeData text;
@@ -285,6 +329,13 @@ void FormTest::drops() {
     QVERIFY(drop(&files));
     QCOMPARE(text1->text(), QStringLiteral("/fw/c d.upd"));
 
+    boxes_.clear();
+    QMimeData broken;
+    broken.setUrls({QUrl::fromLocalFile("/fw/line\nbreak.upd")});
+    QVERIFY(drop(&broken));
+    QCOMPARE(text1->text(), QStringLiteral("/fw/c d.upd"));
+    QCOMPARE(boxes_, QStringList{"48|Quorvel - V 1.0|A file name with a line break cannot be used."});
+
     // Nothing else on the window takes a drop.
     for (QWidget* w : form_->findChildren<QWidget*>()) {
         QCOMPARE(w->acceptDrops(), w == text1);
@@ -297,8 +348,10 @@ void FormTest::browse() {
     form_->BrowseDialog.Choose = dialog.Chooser();
     auto* browse = form_->findChild<QPushButton*>("Command1");
 
+    boxes_.clear();
     text1_->setText(QStringLiteral("/typed/by/hand.upd"));
-    dialog.answers = {QString(), QStringLiteral("/fw/chosen.upd"), QString(), QString(270, 'x')};
+    dialog.answers = {QString(),         "/fw/chosen.upd",   QString(),
+                      QString(4097, 'x'), "/fw/a\rb.upd",    QString(4096, 'x')};
     browse->click();  // Cancel before any choice
     QCOMPARE(text1_->text(), QStringLiteral("/typed/by/hand.upd"));
     browse->click();  // a file is chosen
@@ -306,15 +359,20 @@ void FormTest::browse() {
     text1_->setText(QStringLiteral("/dropped/later.upd"));
     browse->click();  // Cancel keeps what the user put there since
     QCOMPARE(text1_->text(), QStringLiteral("/dropped/later.upd"));
-    browse->click();  // a name too long for the dialog: Browse ends quietly
+    browse->click();  // names too long for the platform, or holding a line break, are refused
+    browse->click();
     QCOMPARE(text1_->text(), QStringLiteral("/dropped/later.upd"));
+    QCOMPARE(boxes_, QStringList({"48|Quorvel - V 1.0|The file name is too long: 4097 characters, at most 4096.",
+                                  "48|Quorvel - V 1.0|A file name with a line break cannot be used."}));
+    browse->click();  // the longest name the platform takes
+    QCOMPARE(text1_->text().size(), 4096);
 
     QCOMPARE(dialog.titles.first(), QStringLiteral("Select File to Download|hex"));
     QCOMPARE(dialog.filters.first(),
              QStringList({"Update Files (*.upd)", "Hex Files (*.hex)", "All Files (*)"}));
     // The dialog remembers the last chosen file, never what the path box holds.
-    QCOMPARE(dialog.lastSeen, QStringList({"", "", "/fw/chosen.upd", "/fw/chosen.upd"}));
-    QVERIFY(boxes_.isEmpty() || boxes_.size() == 1);  // only the first start's prefs message
+    QCOMPARE(dialog.lastSeen, QStringList({"", "", "/fw/chosen.upd", "/fw/chosen.upd",
+                                           "/fw/chosen.upd", "/fw/chosen.upd"}));
 }
 
 void FormTest::selectionOnFocus() {

@@ -1,5 +1,6 @@
 // Draws the window's picture (350 x 150, a datalogger handing firmware to a chip) and the
-// program's icon (a chip with an arrow into it), and writes them as palette PNG files.
+// program's icon (a chip with an arrow into it), and writes them as palette PNG files: each
+// also at twice the size (name@2x.png), which Qt shows on screens scaled to 200 %.
 //
 //   make_artwork <output folder>
 //
@@ -46,15 +47,17 @@ void DrawChip(QPainter& p, QRectF body, int pinsPerSide, qreal pinLength) {
     p.drawEllipse(QRectF(body.left() + dot * 0.7, body.top() + dot * 0.7, dot, dot));
 }
 
-QImage DrawPicture() {
-    QImage image(350, 150, QImage::Format_ARGB32);
+// scale 2 draws the same picture with twice the pixels, for screens scaled to 200 %.
+QImage DrawPicture(int scale) {
+    QImage image(350 * scale, 150 * scale, QImage::Format_ARGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
 
     QLinearGradient sky(0, 0, 0, 150);
     sky.setColorAt(0, QColor(0xf4, 0xf7, 0xfb));
     sky.setColorAt(1, QColor(0xdd, 0xe6, 0xf0));
-    p.fillRect(image.rect(), sky);
+    p.fillRect(QRectF(0, 0, 350, 150), sky);
 
     // The datalogger: a case with a display showing a logged curve, two lamps and a port.
     const QRectF logger(18, 22, 138, 100);
@@ -148,8 +151,10 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
-    bool ok = Save(DrawPicture(), out + QStringLiteral("/picture.png"));
+    bool ok = Save(DrawPicture(1), out + QStringLiteral("/picture.png"));
+    ok = Save(DrawPicture(2), out + QStringLiteral("/picture@2x.png")) && ok;
     ok = Save(DrawIcon(32), out + QStringLiteral("/icon.png")) && ok;
+    ok = Save(DrawIcon(64), out + QStringLiteral("/icon@2x.png")) && ok;
     ok = Save(DrawIcon(128), out + QStringLiteral("/icon-128.png")) && ok;
     return ok ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include "event_loop_yield.h"
 #include "path_box.h"
+#include "port_list.h"
 #include "prefs_file.h"
 #include "serial_port_comm.h"
 #include "window_font.h"
@@ -136,7 +137,7 @@ void Form1::CreateControls() {
     Text1->setGeometry(32, 24, 417, 19);
 
     Frame1 = MakeFrame(this, "Frame1", QStringLiteral("Connection"), QRect(32, 32, 121, 81));
-    Combo1 = new QComboBox(Frame1);
+    Combo1 = new PortList(Frame1);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setGeometry(8, 40, 105, 21);
     Combo1->setEditable(false);
@@ -215,6 +216,7 @@ void Form1::FitStatusLine() {
 
 void Form1::Form_Load() {
     run_.SetupPortList();
+    Combo1->RefreshDevices();
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
                    QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
                    QString::number(QUORVEL_VERSION_MINOR));

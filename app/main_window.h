@@ -13,13 +13,13 @@
 
 #include <memory>
 
-class QComboBox;
 class QGroupBox;
 class QLabel;
 class QMimeData;
 class QPushButton;
 class QTimer;
 class PathBox;
+class PortList;
 
 // The program's one window. It owns every control, the serial control MSComm1, the file
 // dialog BrowseDialog, the variables an update run shares with the event handlers, and the
@@ -131,7 +131,7 @@ private:
     QPushButton* Command1 = nullptr;
     PathBox* Text1 = nullptr;
     QGroupBox* Frame1 = nullptr;
-    QComboBox* Combo1 = nullptr;
+    PortList* Combo1 = nullptr;
     QLabel* Label4 = nullptr;
     QPushButton* Command3 = nullptr;
     QTimer* Timer1 = nullptr;

@@ -71,28 +71,45 @@ QStringList NumberPorts(const QStringList& present, const QStringList& pinned) {
     return ports;
 }
 
-QString PortDeviceName(int port) {
+namespace {
+
+QStringList PresentPorts() {
+    QStringList present;
+#ifndef Q_OS_WIN
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        present << info.systemLocation();
+    }
+#endif
+    return present;
+}
+
+QString DeviceOf(int port, const QStringList& numbered) {
     const QString named = Pinned(port);
     if (!named.isEmpty()) {
         return named;
     }
 #ifdef Q_OS_WIN
+    Q_UNUSED(numbered);
     return QStringLiteral("COM%1").arg(port);
 #else
-    QStringList present;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        present << info.systemLocation();
-    }
-    const QStringList ports = NumberPorts(present, AllPinned());
-    return port >= 1 && port <= ports.size() ? ports.at(port - 1) : QString();
+    return port >= 1 && port <= numbered.size() ? numbered.at(port - 1) : QString();
 #endif
 }
 
-QString PortShortName(int port) {
-#ifdef Q_OS_WIN
-    if (Pinned(port).isEmpty()) {
-        return QString();
+}  // namespace
+
+QString PortDeviceName(int port) {
+    if (!Pinned(port).isEmpty()) {
+        return Pinned(port);
     }
-#endif
-    return QFileInfo(PortDeviceName(port)).fileName();
+    return DeviceOf(port, NumberPorts(PresentPorts(), AllPinned()));
+}
+
+QStringList PortDevices(int count) {
+    const QStringList numbered = NumberPorts(PresentPorts(), AllPinned());
+    QStringList devices;
+    for (int port = 1; port <= count; ++port) {
+        devices << DeviceOf(port, numbered);
+    }
+    return devices;
 }

@@ -20,6 +20,6 @@ QString PortDeviceName(int port);
 // to, so a by-id link pins the adapter behind it.
 QStringList NumberPorts(const QStringList& present, const QStringList& pinned);
 
-// What the window's port list shows after a number: the device's short name ("ttyUSB0",
-// or the last part of a pinned path), empty when no device is behind the number.
-QString PortShortName(int port);
+// The devices behind ports 1 to count, from one look at the system's ports; an empty
+// entry where no device is behind a number.
+QStringList PortDevices(int count);

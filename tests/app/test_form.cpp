@@ -73,6 +73,9 @@ private:
 };
 
 void FormTest::init() {
+    // Port 1 is an adapter pinned by its long by-id name; the others are whatever this
+    // machine has, which no test looks at.
+    qputenv("QUORVEL_COM1", "/dev/serial/by-id/usb-Logger_Serial_Adapter_A1B2C3D4-if00-port0");
     form_ = std::make_unique<Form1>();
     boxes_.clear();
     form_->MessageBox = [this](QWidget*, const QString& prompt, int style, const QString& title, const QString&) {
@@ -111,7 +114,7 @@ void FormTest::controls_data() {
     QTest::newRow("Command1") << "Command1" << "QPushButton" << "Frame4" << "&Browse" << QRect(464, 24, 49, 21)  << true;
     QTest::newRow("Text1")    << "Text1"    << "PathBox"     << "Frame4" << ""        << QRect(32, 24, 417, 19)  << true;
     QTest::newRow("Frame1")   << "Frame1"   << "QGroupBox"   << "Form1"  << "Connection" << QRect(32, 32, 121, 81) << true;
-    QTest::newRow("Combo1")   << "Combo1"   << "QComboBox"   << "Frame1" << "1"       << QRect(8, 40, 105, 21)   << true;
+    QTest::newRow("Combo1")   << "Combo1"   << "PortList"    << "Frame1" << "1  usb-"  << QRect(8, 40, 105, 21)   << true;
     QTest::newRow("Label4")   << "Label4"   << "QLabel"      << "Frame1" << "Com Port Selection:" << QRect(8, 24, 107, 17) << true;
     QTest::newRow("Command3") << "Command3" << "QPushButton" << "Form1"  << "E&xit"   << QRect(208, 360, 129, 33) << true;
     QTest::newRow("Image1")   << "Image1"   << "QLabel"      << "Form1"  << ""        << QRect(160, 0, 350, 150) << true;
@@ -143,15 +146,23 @@ void FormTest::controls() {
     } else if (auto* box = qobject_cast<QLineEdit*>(w)) {
         actual = box->text();
     } else if (auto* list = qobject_cast<QComboBox*>(w)) {
-        actual = list->currentText();
+        // The number, then the device's name, elided to fit the box.
+        actual = list->currentText().left(text.size());
+        QVERIFY2(list->currentText().contains(QChar(0x2026)) && list->currentText().endsWith("port0"),
+                 qPrintable(list->currentText()));
         QCOMPARE(list->count(), 8);
         QVERIFY(!list->isEditable());
         QCOMPARE(list->hasFocus(), true);
-        // The list opens below the box whatever item is selected.
+        // The list opens below the box whatever item is selected, with the devices behind
+        // the numbers as they are now, and the selection kept.
         list->setCurrentIndex(5);
+        qputenv("QUORVEL_COM6", dir_.filePath(QStringLiteral("ttyUSB7")).toLocal8Bit());
         list->showPopup();
+        qunsetenv("QUORVEL_COM6");
         QCOMPARE(list->view()->window()->geometry().top(),
                  list->mapToGlobal(list->rect().bottomLeft()).y());
+        QCOMPARE(list->currentIndex(), 5);
+        QCOMPARE(list->itemText(5), QStringLiteral("6  ttyUSB7"));
         list->hidePopup();
         list->setCurrentIndex(0);
     }

@@ -51,7 +51,7 @@ void PortNamesTest::numbering() {
 void PortNamesTest::pinnedNumberNamesItsDevice() {
     qputenv("QUORVEL_COM3", "/dev/serial/by-id/usb-logger-if00");
     QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
-    QCOMPARE(PortShortName(3), QStringLiteral("usb-logger-if00"));
+    QCOMPARE(PortDevices(3).value(2), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     qunsetenv("QUORVEL_COM3");
 }
 

@@ -25,8 +25,7 @@ void UpdateFile::Open(const QString& path) {
     }
     file_.setFileName(path);
     if (!file_.open(QIODevice::ReadOnly)) {
-        throw Failure(QStringLiteral("Cannot open ") + path + QStringLiteral(": ") +
-                      file_.errorString());
+        throw Failure(path + QStringLiteral(": ") + file_.errorString());
     }
     if (file_.isSequential()) {
         Close();

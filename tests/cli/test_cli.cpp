@@ -102,7 +102,7 @@ void CliTest::outcomes_data() {
     QTest::newRow("missing port") << "no port" << "" << int(kExitPortFailure)
                                   << "Error encountered while accessing the com port.\n";
     QTest::newRow("missing file") << "no file" << "" << int(kExitFileFailure)
-                                  << "Error opening /nonexistent/update.upd.\nCannot open /nonexistent/update.upd: ";
+                                  << "Error opening /nonexistent/update.upd.\n/nonexistent/update.upd: No such file";
 }
 
 void CliTest::outcomes() {

@@ -174,6 +174,10 @@ void BadInputTest::updateFiles() {
     QVERIFY(rig.Update());
     boxes.replaceInStrings(kPathMark, path);
     QCOMPARE(rig.Texts(), boxes);
+    // A file the run refuses is named below the message, with the reason.
+    if (boxes.first().startsWith(QLatin1String("Error opening"))) {
+        QVERIFY2(rig.Detail(0).startsWith(path + ": "), qPrintable(rig.Detail(0)));
+    }
     QVERIFY(rig.Idle());
     QCOMPARE(rig.Stats().records + rig.Stats().garbage, units);
     if (!version.isEmpty()) {

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -95,6 +96,8 @@ void FaultInjectionTest::hangUp() {
     QCOMPARE(rig.pending, 0);
     QCOMPARE(rig.Texts(), QStringList{kDownloadError});
     QCOMPARE(rig.Style(0), OkOnly + Exclamation);
+    QVERIFY2(rig.Detail(0).startsWith(rig.dir.filePath(QStringLiteral("com1")) + ": The device went away"),
+             qPrintable(rig.Detail(0)));
     QCOMPARE(rig.Outcome(), RunOutcome::DownloadFailure);
     QVERIFY(rig.Idle());
     QCOMPARE(rig.Stats().records, records);
@@ -218,11 +221,15 @@ void FaultInjectionTest::garbageForTheReadyRequest() {
 
 void FaultInjectionTest::portMissingOrInUse_data() {
     QTest::addColumn<QString>("port");
-    QTest::newRow("no such device") << "missing";
+    QTest::addColumn<QString>("why");  // what the box says below its text
+    QTest::newRow("no such device") << "missing" << "ttyUSB9: no such device";
     // prefs.txt may leave the port list without a selection.
-    QTest::newRow("no port chosen") << "none";
-    QTest::newRow("open in another copy of the program") << "other copy";
-    QTest::newRow("held exclusively by another program") << "exclusive";
+    QTest::newRow("no port chosen") << "none" << "Invalid port number";
+    QTest::newRow("open in another copy of the program, by the device's own name")
+        << "other copy" << "): in use by quorvel-cli (process ";
+    QTest::newRow("held exclusively by another program")
+        << "exclusive" << "): in use by another program, which holds it exclusively";
+    QTest::newRow("no permission") << "permission" << "): permission denied. Join the group that owns the device";
 }
 
 void FaultInjectionTest::portMissingOrInUse() {
@@ -232,6 +239,7 @@ void FaultInjectionTest::portMissingOrInUse() {
     // capability kept, where the lock file alone must refuse the port, and the other
     // program with it set aside, as a field engineer's account meets the exclusive mode.
     QFETCH(QString, port);
+    QFETCH(QString, why);
     bootsim::Options options;
     options.restart_after_ms = 60 * 1000;
     Rig rig(options);
@@ -243,18 +251,21 @@ void FaultInjectionTest::portMissingOrInUse() {
     } else if (port == QLatin1String("none")) {
         rig.form->findChild<QComboBox*>("Combo1")->setCurrentIndex(-1);
     } else if (port == QLatin1String("other copy")) {
-        // By the name the window uses: the lock file goes by the port's name.
-        other.start(QStringLiteral(QUORVEL_CLI_PATH),
-                    {"--port", QString::fromLocal8Bit(qgetenv("QUORVEL_COM1")), "--file", kSample});
+        // The window reaches the device through a link, the other copy by its own name.
+        other.start(QStringLiteral(QUORVEL_CLI_PATH), {"--port", QString::fromLocal8Bit(device), "--file", kSample});
         QTRY_VERIFY_WITH_TIMEOUT(other.peek(4096).contains(kWaitingForRestart.toLatin1()), 10000);
+    } else if (port == QLatin1String("permission")) {
+        QVERIFY(::chmod(device.constData(), 0) == 0);
     } else {
         exclusive = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(exclusive >= 0);
         QCOMPARE(::ioctl(exclusive, TIOCEXCL), 0);
     }
     {
-        WithoutCapabilities asUser(exclusive >= 0 ? std::initializer_list<int>{CAP_SYS_ADMIN}
-                                                  : std::initializer_list<int>{});
+        // Root passes a device's permissions too: as a user's account, it meets them.
+        WithoutCapabilities asUser(exclusive >= 0              ? std::initializer_list<int>{CAP_SYS_ADMIN}
+                                   : port == QLatin1String("permission") ? std::initializer_list<int>{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}
+                                                                         : std::initializer_list<int>{});
         QVERIFY(asUser.ok());
         if (exclusive >= 0) {
             const int probe = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -269,6 +280,7 @@ void FaultInjectionTest::portMissingOrInUse() {
     }
     QCOMPARE(rig.Texts(), QStringList{kPortError});
     QCOMPARE(rig.Style(0), OkOnly + Exclamation);
+    QVERIFY2(rig.Detail(0).contains(why), qPrintable(rig.Detail(0)));
     QCOMPARE(rig.Outcome(), RunOutcome::PortFailure);
     QVERIFY(rig.Idle());
     QCOMPARE(rig.Stats().bytes_received, std::uint64_t(0));

@@ -52,8 +52,9 @@ public:
         sim->Start();
         qputenv("QUORVEL_COM1", QByteArray::fromStdString(options.link_path));
         form = std::make_unique<Form1>();
-        form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString&) {
+        form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString& detail) {
             boxes << QStringLiteral("%1|%2").arg(style).arg(text);
+            details << detail;
             const bool yesNo = (style & 0x0F) == YesNo;
             if (!yesNo) {
                 return MsgBoxResult::Ok;
@@ -68,6 +69,7 @@ public:
         form->SetPrefsPath(PrefsPath());
         form->Form_Load();
         boxes.clear();  // the first start's missing prefs.txt
+        details.clear();
         SetFile(kSample);
         form->show();
         previousHandler_ = qInstallMessageHandler(&Rig::CountWarnings);
@@ -138,6 +140,8 @@ public:
         return out;
     }
     int Style(int i) const { return boxes.value(i).section('|', 0, 0).toInt(); }
+    // What a box said below its text: the device or file and the reason.
+    QString Detail(int i) const { return details.value(i); }
     RunOutcome Outcome() { return form->Run().LastOutcome(); }
     FormVariables& Vars() { return form->Variables(); }
     bootsim::Stats Stats() const { return sim->GetStats(); }
@@ -146,6 +150,7 @@ public:
     std::unique_ptr<bootsim::Simulator> sim;
     std::unique_ptr<Form1> form;
     QStringList boxes;  // "style|text"
+    QStringList details;
     std::deque<MsgBoxResult> answers;
     int pending = 0;  // actions of At() that have not run
     qint64 runMs = 0;

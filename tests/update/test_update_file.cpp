@@ -101,7 +101,7 @@ void UpdateFileTest::openFailures_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("reason");
     const QString lf = QStringLiteral("holds a line feed without carriage return: save the file with CR LF line ends");
-    QTest::newRow("missing") << QByteArray() << "missing.upd" << "Cannot open";
+    QTest::newRow("missing") << QByteArray() << "missing.upd" << "No such file";
     QTest::newRow("a folder") << QByteArray() << "." << "a folder, not a file";
     QTest::newRow("a named pipe") << QByteArray() << "fifo" << "not a regular file";
     QTest::newRow("a device that never ends") << QByteArray() << "/dev/zero" << "not a regular file";

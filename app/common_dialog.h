@@ -40,9 +40,9 @@ public:
     // What shows the dialog: given the title, the name filters (the first in force), the
     // default suffix and the file chosen last time, it returns the chosen path, or an empty
     // text on Cancel. Tests put a script in its place.
-    using Chooser = std::function<QString(QWidget* parent, const QString& title,
-                                          const QStringList& nameFilters,
-                                          const QString& defaultSuffix, const QString& last)>;
+    using Chooser =
+        std::function<QString(QWidget* parent, const QString& title, const QStringList& nameFilters,
+                              const QString& defaultSuffix, const QString& last)>;
     Chooser Choose;
 };
 

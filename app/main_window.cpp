@@ -4,9 +4,9 @@
 #include "path_box.h"
 #include "port_list.h"
 #include "prefs_file.h"
+#include "quorvel_version.h"
 #include "serial_port_comm.h"
 #include "window_font.h"
-#include "quorvel_version.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -35,7 +35,9 @@ const QString Form1::kAppTitle = QStringLiteral("Quorvel");
 
 // The picture and the icon live in a static library; pull them in explicitly so that the
 // linker keeps them.
-static void InitResources() { Q_INIT_RESOURCE(quorvel); }
+static void InitResources() {
+    Q_INIT_RESOURCE(quorvel);
+}
 
 namespace {
 
@@ -144,8 +146,8 @@ void Form1::CreateControls() {
     auto* listBelow = new ListBelowStyle;
     listBelow->setParent(Combo1);
     Combo1->setStyle(listBelow);
-    Label4 = MakeLabel(Frame1, "Label4", QStringLiteral("Com Port Selection:"),
-                       QRect(8, 24, 107, 17));
+    Label4 =
+        MakeLabel(Frame1, "Label4", QStringLiteral("Com Port Selection:"), QRect(8, 24, 107, 17));
 
     Command3 = MakeButton(this, "Command3", QStringLiteral("E&xit"), QRect(208, 360, 129, 33));
 
@@ -220,8 +222,8 @@ void Form1::Form_Load() {
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
                    QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
                    QString::number(QUORVEL_VERSION_MINOR));
-    const bool seeded = !prefs_.seed.isEmpty() && !QFileInfo::exists(prefs_.file) &&
-                        QFileInfo::exists(prefs_.seed);
+    const bool seeded =
+        !prefs_.seed.isEmpty() && !QFileInfo::exists(prefs_.file) && QFileInfo::exists(prefs_.seed);
     LoadPrefs(seeded ? prefs_.seed : prefs_.file);
 }
 
@@ -280,14 +282,18 @@ void Form1::Command3_Click() {
     QCoreApplication::exit(0);
 }
 
-void Form1::Command4_Click() { run_.Command4_Click(); }
+void Form1::Command4_Click() {
+    run_.Command4_Click();
+}
 
 void Form1::Command6_Click() {
     run_.Command6_Click();
     pacer_->stop();
 }
 
-void Form1::Text1_GotFocus() { AutoSelect(Text1); }
+void Form1::Text1_GotFocus() {
+    AutoSelect(Text1);
+}
 
 void Form1::Text1_OLEDragDrop(const QMimeData* data) {
     if (!PathBox::OffersFileList(data)) {
@@ -305,9 +311,13 @@ void Form1::Text1_OLEDragDrop(const QMimeData* data) {
     }
 }
 
-void Form1::Timer1_Timer() { run_.Timer1_Timer(); }
+void Form1::Timer1_Timer() {
+    run_.Timer1_Timer();
+}
 
-void Form1::Timer3_Timer() { run_.Timer3_Timer(); }
+void Form1::Timer3_Timer() {
+    run_.Timer3_Timer();
+}
 
 void Form1::AutoSelect(QWidget* SelObject) {
     if (auto* box = qobject_cast<QLineEdit*>(SelObject)) {
@@ -335,11 +345,15 @@ void Form1::LoadPrefs(const QString& path) {
     } else {
         const QByteArray content = file.read(kMaxPrefsBytes + 1);
         if (content.size() > kMaxPrefsBytes) {
-            why = QStringLiteral("larger than %1 KiB, so not a file this program wrote").arg(kMaxPrefsBytes / 1024);
+            why = QStringLiteral("larger than %1 KiB, so not a file this program wrote")
+                      .arg(kMaxPrefsBytes / 1024);
         } else if (!(prefs = ReadPrefs(content))) {
-            why = QStringLiteral("it does not hold a port number and a quoted file name on two lines");
+            why = QStringLiteral(
+                "it does not hold a port number and a quoted file name on two lines");
         } else if (prefs->portIndex < -1 || prefs->portIndex >= Combo1->count()) {
-            why = QStringLiteral("the port index %1 is not one of -1 to %2").arg(prefs->portIndex).arg(Combo1->count() - 1);
+            why = QStringLiteral("the port index %1 is not one of -1 to %2")
+                      .arg(prefs->portIndex)
+                      .arg(Combo1->count() - 1);
         }
     }
     if (why.isEmpty()) {
@@ -359,15 +373,16 @@ void Form1::SavePrefs(const QString& path) {
     // folder without write access) leaves the last good settings whole. Unbuffered, so
     // that a short write shows here: a buffered one can be cut short at commit without
     // the commit failing.
-    const QByteArray bytes = WritePrefs(
-        {static_cast<qint16>(Combo1->currentIndex()), Text1->text(), loadedPathBytes_});
+    const QByteArray bytes =
+        WritePrefs({static_cast<qint16>(Combo1->currentIndex()), Text1->text(), loadedPathBytes_});
     // The configuration folder of an installed copy does not exist before its first save.
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes) != bytes.size() || !file.commit()) {
         MessageBox(this, QStringLiteral("An error occured while saving file ") + path,
-                   OkOnly + Exclamation, kAppTitle, path + QStringLiteral(": ") + file.errorString());
+                   OkOnly + Exclamation, kAppTitle,
+                   path + QStringLiteral(": ") + file.errorString());
     }
 }
 
@@ -450,7 +465,9 @@ QWidget* Form1::Widget(Control control) const {
     return nullptr;
 }
 
-QString Form1::Caption() const { return windowTitle(); }
+QString Form1::Caption() const {
+    return windowTitle();
+}
 
 void Form1::SetCaption(Control control, const QString& text) {
     if (auto* label = qobject_cast<QLabel*>(Widget(control))) {

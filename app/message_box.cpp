@@ -2,8 +2,8 @@
 
 #include <QMessageBox>
 
-MsgBoxResult ShowMessageBox(QWidget* parent, const QString& prompt, int style,
-                            const QString& title, const QString& detail) {
+MsgBoxResult ShowMessageBox(QWidget* parent, const QString& prompt, int style, const QString& title,
+                            const QString& detail) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(prompt);

@@ -49,9 +49,13 @@ bool PathBox::AcceptAsCopy(QDropEvent* event) {
     return true;
 }
 
-void PathBox::dragEnterEvent(QDragEnterEvent* event) { AcceptAsCopy(event); }
+void PathBox::dragEnterEvent(QDragEnterEvent* event) {
+    AcceptAsCopy(event);
+}
 
-void PathBox::dragMoveEvent(QDragMoveEvent* event) { AcceptAsCopy(event); }
+void PathBox::dragMoveEvent(QDragMoveEvent* event) {
+    AcceptAsCopy(event);
+}
 
 void PathBox::dropEvent(QDropEvent* event) {
     if (AcceptAsCopy(event)) {

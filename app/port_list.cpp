@@ -14,13 +14,16 @@ void PortList::RefreshDevices() {
     QStyleOptionComboBox option;
     initStyleOption(&option);
     const int room =
-        style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this).width();
+        style()
+            ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this)
+            .width();
     for (int i = 0; i < count(); ++i) {
         QString text = QString::number(i + 1);
         const QString name = QFileInfo(devices.value(i)).fileName();
         if (!name.isEmpty()) {
             text += QStringLiteral("  ");
-            text += fontMetrics().elidedText(name, Qt::ElideMiddle, room - fontMetrics().horizontalAdvance(text));
+            text += fontMetrics().elidedText(name, Qt::ElideMiddle,
+                                             room - fontMetrics().horizontalAdvance(text));
         }
         setItemText(i, text);
     }

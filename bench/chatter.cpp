@@ -170,8 +170,7 @@ ChatterResult RunChatter(const ChatterSetup& setup) {
         }
         const double due = setup.bytes * std::min(1.0, elapsed / span_us);
         while (r.sent < due) {
-            const std::size_t want =
-                std::min(text.size() - at, std::size_t(due - r.sent) + 1);
+            const std::size_t want = std::min(text.size() - at, std::size_t(due - r.sent) + 1);
             const ssize_t n = ::write(pty.Master(), text.data() + at, want);
             if (n <= 0) {
                 break;  // full: the program has not read yet
@@ -185,7 +184,8 @@ ChatterResult RunChatter(const ChatterSetup& setup) {
     }
     r.span_s = double(NowUs() - start) / 1e6;
     const double cpu_after = CpuSeconds(child.Pid());
-    r.cpu_share = cpu_before < 0 || cpu_after < 0 ? -1 : 100.0 * (cpu_after - cpu_before) / r.span_s;
+    r.cpu_share =
+        cpu_before < 0 || cpu_after < 0 ? -1 : 100.0 * (cpu_after - cpu_before) / r.span_s;
 
     // The restart, and then silence: every ready request goes unanswered.
     const char restart = '^';

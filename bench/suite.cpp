@@ -494,9 +494,10 @@ void Suite::Memory() {
 void Suite::Chatter() {
     const double bytes = c_.quick ? kQuickChatterBytes : kChatterBytes;
     const int span_ms = c_.quick ? kQuickChatterSpanMs : kChatterSpanMs;
-    std::printf("quorvel-cli's restart wait: %s MB of chatter over %s s, and the same wait "
-                "in silence\n",
-                Num(bytes / 1e6, 0).c_str(), Num(span_ms / 1000.0, 0).c_str());
+    std::printf(
+        "quorvel-cli's restart wait: %s MB of chatter over %s s, and the same wait "
+        "in silence\n",
+        Num(bytes / 1e6, 0).c_str(), Num(span_ms / 1000.0, 0).c_str());
     for (int i = 1; i <= c_.chatter_runs; ++i) {
         for (const bool loud : {true, false}) {
             bench::ChatterSetup s;
@@ -517,7 +518,8 @@ void Suite::Chatter() {
             if (error.empty() && r.cpu_share < 0) {
                 error = "its processor time could not be read";
             }
-            std::printf("  %-34s", ((loud ? "chatter run " : "silent run ") + std::to_string(i)).c_str());
+            std::printf("  %-34s",
+                        ((loud ? "chatter run " : "silent run ") + std::to_string(i)).c_str());
             if (!error.empty()) {
                 ++failures_;
                 std::printf("FAILED: %s\n", error.c_str());
@@ -575,10 +577,11 @@ private:
 void Suite::PrintTable() const {
     const Judge judge(c_.quick);
     const Figures& f = f_;
-    std::printf("\nResults: medians of %d unpaced, %d paced, %d waiting, %d memory and %d "
-                "chatter runs%s\n\n",
-                c_.runs, c_.paced_runs, c_.wait_runs, c_.memory_runs, c_.chatter_runs,
-                c_.quick ? " (quick smoke run: figures are not meaningful)" : "");
+    std::printf(
+        "\nResults: medians of %d unpaced, %d paced, %d waiting, %d memory and %d "
+        "chatter runs%s\n\n",
+        c_.runs, c_.paced_runs, c_.wait_runs, c_.memory_runs, c_.chatter_runs,
+        c_.quick ? " (quick smoke run: figures are not meaningful)" : "");
     Row("", "Quorvel", "reference", "ratio", "target", "verdict");
     Row("1 Lines per second, unpaced", Num(f.Median("window.lines_per_s"), 0),
         Num(f.Median("reference.lines_per_s"), 0),
@@ -654,27 +657,20 @@ void Suite::PrintTable() const {
         judge(loudMem - silentMem, 5, true));
     Row("    processor over the silent wait (%)", Num(f.Median("chatter.silent.cpu"), 2), "", "",
         "", "");
-    Row("    processor over the chatter (%)", Num(f.Median("chatter.loud.cpu"), 2), "", "",
-        "<= 5", judge(f.Median("chatter.loud.cpu"), 5, true));
+    Row("    processor over the chatter (%)", Num(f.Median("chatter.loud.cpu"), 2), "", "", "<= 5",
+        judge(f.Median("chatter.loud.cpu"), 5, true));
 
     std::printf("\nPer run:\n");
-    const std::pair<const char*, int> perRun[] = {{"window.lines_per_s", 0},
-                                                  {"reference.lines_per_s", 0},
-                                                  {"window.cpu_per_line", 2},
-                                                  {"reference.cpu_per_line", 2},
-                                                  {"window.wire_ratio", 4},
-                                                  {"reference.wire_ratio", 4},
-                                                  {"restart_wait", 3},
-                                                  {"ready_wait", 3},
-                                                  {"tick_wait", 3},
-                                                  {"final_wait", 3},
-                                                  {"reply_wait", 3},
-                                                  {"mem.small", 1},
-                                                  {"mem.large", 1},
-                                                  {"chatter.silent.mem", 1},
-                                                  {"chatter.loud.mem", 1},
-                                                  {"chatter.silent.cpu", 2},
-                                                  {"chatter.loud.cpu", 2}};
+    const std::pair<const char*, int> perRun[] = {
+        {"window.lines_per_s", 0},  {"reference.lines_per_s", 0},
+        {"window.cpu_per_line", 2}, {"reference.cpu_per_line", 2},
+        {"window.wire_ratio", 4},   {"reference.wire_ratio", 4},
+        {"restart_wait", 3},        {"ready_wait", 3},
+        {"tick_wait", 3},           {"final_wait", 3},
+        {"reply_wait", 3},          {"mem.small", 1},
+        {"mem.large", 1},           {"chatter.silent.mem", 1},
+        {"chatter.loud.mem", 1},    {"chatter.silent.cpu", 2},
+        {"chatter.loud.cpu", 2}};
     for (const auto& [key, decimals] : perRun) {
         std::printf("  %-24s %s\n", key, f.Runs(key, decimals).c_str());
     }

@@ -72,7 +72,8 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
 }
 
 QString CliUsage() {
-    return QStringLiteral(R"(Usage: quorvel-cli --port N|DEVICE --file PATH [--on-error ask|continue|abort]
+    return QStringLiteral(
+        R"(Usage: quorvel-cli --port N|DEVICE --file PATH [--on-error ask|continue|abort]
 
 Loads an update file into a datalogger through its serial bootloader, as the Quorvel
 window does: start it, then restart the datalogger.

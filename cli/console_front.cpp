@@ -65,7 +65,9 @@ int ConsoleFront::Run() {
     return ExitStatusOf(run_.LastOutcome());
 }
 
-void ConsoleFront::Interrupt() { interrupted_ = true; }
+void ConsoleFront::Interrupt() {
+    interrupted_ = true;
+}
 
 void ConsoleFront::Print(FILE* stream, const QString& line) {
     EndProgress();
@@ -91,9 +93,8 @@ void ConsoleFront::ShowProgress(qint16 remaining) {
     }
     lastCount_ = remaining;
     sinceCount_.start();
-    const QString line = QStringLiteral("Lines remaining: %1 (%2 lines/s)")
-                             .arg(remaining)
-                             .arg(rate, 0, 'f', 0);
+    const QString line =
+        QStringLiteral("Lines remaining: %1 (%2 lines/s)").arg(remaining).arg(rate, 0, 'f', 0);
     if (terminal_) {
         std::fprintf(out_, "\r%s\033[K", line.toLocal8Bit().constData());
         std::fflush(out_);
@@ -107,7 +108,9 @@ void ConsoleFront::ShowProgress(qint16 remaining) {
 }
 
 QString ConsoleFront::Caption() const {
-    return QStringLiteral("Quorvel - V %1.%2").arg(QUORVEL_VERSION_MAJOR).arg(QUORVEL_VERSION_MINOR);
+    return QStringLiteral("Quorvel - V %1.%2")
+        .arg(QUORVEL_VERSION_MAJOR)
+        .arg(QUORVEL_VERSION_MINOR);
 }
 
 void ConsoleFront::SetCaption(Control control, const QString& text) {

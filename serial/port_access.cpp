@@ -25,7 +25,8 @@ QString Holder(const QString& real) {
         name.remove(0, 5);
     }
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* folder : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
+    for (const char* folder :
+         {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
         const QString path = QLatin1String(folder) + QStringLiteral("/LCK..") + name;
         if (!QFileInfo::exists(path)) {
             continue;
@@ -45,19 +46,23 @@ QString Holder(const QString& real) {
 }
 
 QString Named(const QString& device, const QString& real) {
-    return real.isEmpty() || real == device ? device : device + QStringLiteral(" (") + real + QStringLiteral(")");
+    return real.isEmpty() || real == device
+               ? device
+               : device + QStringLiteral(" (") + real + QStringLiteral(")");
 }
 
 }  // namespace
 
 QString RealDevice(int port, const QString& device) {
     if (device.isEmpty()) {
-        throw Failure(QStringLiteral("Port %1: no serial port is present under this number").arg(port));
+        throw Failure(
+            QStringLiteral("Port %1: no serial port is present under this number").arg(port));
     }
 #ifdef Q_OS_UNIX
     const QFileInfo info(device);
     if (!info.exists()) {
-        throw Failure(device + QStringLiteral(": no such device (is the cable or adapter plugged in?)"));
+        throw Failure(device +
+                      QStringLiteral(": no such device (is the cable or adapter plugged in?)"));
     }
     if (info.isDir()) {
         throw Failure(device + QStringLiteral(": a folder, not a serial device"));
@@ -77,8 +82,9 @@ QString OpenFailure(const QString& device, const QString& real, const QString& d
 #ifdef Q_OS_UNIX
     // The driver's own words for the two refusals a user can do something about.
     if (driverText.endsWith(qt_error_string(EACCES))) {
-        return who + QStringLiteral(": permission denied. Join the group that owns the device (dialout: "
-                                    "sudo adduser $USER dialout) and log in again.");
+        return who + QStringLiteral(
+                         ": permission denied. Join the group that owns the device (dialout: "
+                         "sudo adduser $USER dialout) and log in again.");
     }
     if (driverText.endsWith(qt_error_string(EBUSY))) {
         return who + QStringLiteral(": in use by another program, which holds it exclusively");
@@ -92,7 +98,8 @@ QString Lock(qintptr descriptor, const QString& device, const QString& real) {
     if (::flock(int(descriptor), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         const QString holder = Holder(real);
         return Named(device, real) + QStringLiteral(": in use") +
-               (holder.isEmpty() ? QStringLiteral(" by another program, which holds a lock on it") : holder);
+               (holder.isEmpty() ? QStringLiteral(" by another program, which holds a lock on it")
+                                 : holder);
     }
 #else
     Q_UNUSED(descriptor);

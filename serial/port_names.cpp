@@ -14,7 +14,9 @@ namespace {
 
 const QString kPrefix = QStringLiteral("QUORVEL_COM");
 
-QString Pinned(int port) { return qEnvironmentVariable((kPrefix + QString::number(port)).toLatin1().constData()); }
+QString Pinned(int port) {
+    return qEnvironmentVariable((kPrefix + QString::number(port)).toLatin1().constData());
+}
 
 QStringList AllPinned() {
     QStringList pinned;

@@ -162,7 +162,9 @@ void SerialPortComm::CommPort(qint16 port) {
     commPort_ = port;
 }
 
-bool SerialPortComm::PortOpen() const { return port_.isOpen(); }
+bool SerialPortComm::PortOpen() const {
+    return port_.isOpen();
+}
 
 void SerialPortComm::PortOpen(bool open) {
     if (!open) {
@@ -184,7 +186,8 @@ void SerialPortComm::PortOpen(bool open) {
     const QString real = port_access::RealDevice(commPort_, device_);
     port_.setPortName(real);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const QString reason = port_access::OpenFailure(device_, real, describe(port_.error()) + QStringLiteral(": ") + port_.errorString());
+        const QString reason = port_access::OpenFailure(
+            device_, real, describe(port_.error()) + QStringLiteral(": ") + port_.errorString());
         port_.clearError();
         throw Failure(reason);
     }

@@ -35,7 +35,8 @@ HandshakeResult Handshake(RunContext& run) {
         if (run.vars.CancelRequested) {
             return HandshakeResult::Cancelled;
         }
-        run.Status(QStringLiteral("Requesting Datalogger Ready.  Try #") + QString::number(tries + 1));
+        run.Status(QStringLiteral("Requesting Datalogger Ready.  Try #") +
+                   QString::number(tries + 1));
         run.ReplyBuffer += run.ReadPort();
         run.comm.Output(tokens.TokenReadyRequest);
         // A try ends as soon as anything is waiting, so a quick answer costs only the
@@ -60,7 +61,8 @@ HandshakeResult Handshake(RunContext& run) {
     // went out before its end arrived, and the bootloader answers that request too; the
     // transfer waits for such records before its first line, so that their text (a firmware
     // version holding a "-", say) is not taken for the answer to a line.
-    run.OwedRecords = qMax<qint16>(0, tries - qint16(run.ReplyBuffer.count(tokens.TokenReadyReply)));
+    run.OwedRecords =
+        qMax<qint16>(0, tries - qint16(run.ReplyBuffer.count(tokens.TokenReadyReply)));
     run.LastRequestAt = start;
 
     const VersionRecord record = CutVersionRecord(run.ReplyBuffer);

@@ -21,7 +21,9 @@ constexpr int kFinalWaitSliceMs = 10;
 class Transfer {
 public:
     explicit Transfer(RunContext& run)
-        : run_(run), tokens_(run.vars.Tokens), oldLoader_(run.LoaderVersion < kFirstResendingLoader) {}
+        : run_(run),
+          tokens_(run.vars.Tokens),
+          oldLoader_(run.LoaderVersion < kFirstResendingLoader) {}
 
     void Run();
 
@@ -103,8 +105,9 @@ void Transfer::Run() {
             case LineKind::Empty:
                 break;
             case LineKind::Version:
-                run_.window.SetCaption(Control::Label18, QStringLiteral("Update firmware version: ") +
-                                                             QString::fromLatin1(line));
+                run_.window.SetCaption(
+                    Control::Label18,
+                    QStringLiteral("Update firmware version: ") + QString::fromLatin1(line));
                 run_.window.SetVisible(Control::Label18, true);
                 break;
             case LineKind::Data:
@@ -133,15 +136,17 @@ void Transfer::WaitForReply() {
         }
     }
     const qint64 start = run_.clock.Seconds();
-    while (!AnyToken(reply) && !vars.CancelRequested && run_.clock.Seconds() - start < kWaitSeconds) {
+    while (!AnyToken(reply) && !vars.CancelRequested &&
+           run_.clock.Seconds() - start < kWaitSeconds) {
         Read(&reply);
         run_.Yield();
     }
 }
 
 qsizetype Transfer::AnswerAt(const QString& text, qsizetype i) const {
-    for (const QString* token : {&tokens_.TokenLineAck, &tokens_.TokenChecksumError, &tokens_.TokenFlashError,
-                                 &tokens_.TokenUpdateOk, &tokens_.TokenUpdateEnd}) {
+    for (const QString* token :
+         {&tokens_.TokenLineAck, &tokens_.TokenChecksumError, &tokens_.TokenFlashError,
+          &tokens_.TokenUpdateOk, &tokens_.TokenUpdateEnd}) {
         if (QStringView(text).mid(i).startsWith(*token)) {
             return token->size();
         }
@@ -240,9 +245,11 @@ bool Transfer::Settle() {
     lateAnswers_.clear();
     QString prompt;
     if (oldLoader_ && late.contains(tokens_.TokenChecksumError)) {
-        prompt = QStringLiteral("Checksum error at line %1. Continue with download?").arg(previousLine_);
+        prompt =
+            QStringLiteral("Checksum error at line %1. Continue with download?").arg(previousLine_);
     } else if (late.contains(tokens_.TokenFlashError) && !previousFlashPrompted_) {
-        prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?").arg(previousLine_);
+        prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?")
+                     .arg(previousLine_);
     }
     if (!prompt.isEmpty() && run_.Box(prompt, YesNo) == MsgBoxResult::No) {
         run_.outcome = RunOutcome::Declined;
@@ -283,9 +290,11 @@ bool Transfer::Exchange(const QString& line) {
     if (reply.contains(tokens_.TokenChecksumError)) {
         prompt = QStringLiteral("Checksum error at line %1. Continue with download?").arg(n);
     } else if (reply.contains(tokens_.TokenFlashError)) {
-        prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?").arg(n);
+        prompt =
+            QStringLiteral("Error writing to flash at line %1. Continue with download?").arg(n);
     } else if (!Answered(reply) && !oldLoader_) {
-        prompt = QStringLiteral("Did not receive a response after sending line %1. Continue with download?")
+        prompt = QStringLiteral(
+                     "Did not receive a response after sending line %1. Continue with download?")
                      .arg(n);
     }
     previousLine_ = n;
@@ -326,8 +335,10 @@ void Transfer::EndOfFile() {
         run_.Box(QStringLiteral("Error encountered while updating."), OkOnly);
     } else {
         run_.outcome = RunOutcome::NoFinalReply;
-        run_.Box(QStringLiteral("Error encountered while updating.  No response from Datalogger at end of file."),
-                 OkOnly);
+        run_.Box(
+            QStringLiteral(
+                "Error encountered while updating.  No response from Datalogger at end of file."),
+            OkOnly);
     }
 }
 

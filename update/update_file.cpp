@@ -91,7 +91,9 @@ bool UpdateFile::Fill() {
     return got > 0;
 }
 
-bool UpdateFile::AtEnd() { return !Fill(); }
+bool UpdateFile::AtEnd() {
+    return !Fill();
+}
 
 void UpdateFile::Take(QByteArray* line) {
     while (Fill()) {
@@ -119,7 +121,9 @@ QByteArray UpdateFile::ReadLine() {
     return line;
 }
 
-void UpdateFile::SkipLine() { Take(nullptr); }
+void UpdateFile::SkipLine() {
+    Take(nullptr);
+}
 
 void UpdateFile::Rewind() {
     buffer_.clear();

@@ -60,7 +60,8 @@ void UpdateRun::RunUpdate() {
             SetIdleState();
         } catch (const std::exception& failure) {
             const auto* known = dynamic_cast<const Failure*>(&failure);
-            failureReason_ = known != nullptr ? known->reason() : QString::fromLocal8Bit(failure.what());
+            failureReason_ =
+                known != nullptr ? known->reason() : QString::fromLocal8Bit(failure.what());
             HandleFailure(run, path);
         }
     } catch (const WindowClosed&) {
@@ -100,12 +101,14 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
         switch (run.region) {
             case FailureRegion::Port:
                 outcome_ = RunOutcome::PortFailure;
-                run.Box(QStringLiteral("Error encountered while accessing the com port."), style, failureReason_);
+                run.Box(QStringLiteral("Error encountered while accessing the com port."), style,
+                        failureReason_);
                 SetIdleState();
                 break;
             case FailureRegion::Download:
                 outcome_ = RunOutcome::DownloadFailure;
-                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style, failureReason_);
+                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style,
+                        failureReason_);
                 run.file.Close();
                 ClosePort();
                 SetIdleState();
@@ -114,12 +117,14 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
                 outcome_ = RunOutcome::FileOpenFailure;
                 ClosePort();
                 run.file.Close();
-                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style, failureReason_);
+                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style,
+                        failureReason_);
                 SetIdleState();
                 break;
             case FailureRegion::Closing:
                 outcome_ = RunOutcome::ClosingFailure;
-                run.Box(QStringLiteral("Error encountered while closing the com port."), style, failureReason_);
+                run.Box(QStringLiteral("Error encountered while closing the com port."), style,
+                        failureReason_);
                 SetIdleState();
                 break;
         }

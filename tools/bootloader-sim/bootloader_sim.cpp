@@ -105,9 +105,9 @@ const char* FaultKindName(FaultKind kind) {
 }
 
 bool ParseFaultKind(const std::string& name, FaultKind& out) {
-    for (FaultKind k : {FaultKind::Checksum, FaultKind::Flash, FaultKind::Silent, FaultKind::Late,
-                        FaultKind::Noise, FaultKind::Xoff, FaultKind::XoffAfter,
-                        FaultKind::Hangup}) {
+    for (FaultKind k :
+         {FaultKind::Checksum, FaultKind::Flash, FaultKind::Silent, FaultKind::Late,
+          FaultKind::Noise, FaultKind::Xoff, FaultKind::XoffAfter, FaultKind::Hangup}) {
         if (name == FaultKindName(k)) {
             out = k;
             return true;
@@ -598,9 +598,10 @@ struct Simulator::Impl {
         Plan p;
         // ms < 0: a random fault's, drawn up to the option's default.
         auto pick = [&](int ms, int fallback) {
-            return ms > 0 ? ms : ms < 0 ? 1 + static_cast<int>(fault_rng.Below(
-                                                  static_cast<std::size_t>(std::max(fallback, 1))))
-                                        : fallback;
+            return ms > 0   ? ms
+                   : ms < 0 ? 1 + static_cast<int>(fault_rng.Below(
+                                      static_cast<std::size_t>(std::max(fallback, 1))))
+                            : fallback;
         };
         auto add = [&](FaultKind kind, int ms) {
             switch (kind) {

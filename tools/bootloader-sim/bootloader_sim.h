@@ -24,14 +24,14 @@
 namespace bootsim {
 
 enum class FaultKind {
-    Checksum,  // answer '-' and drop the line
-    Flash,     // answer '%': the line could not be written, the update has failed
-    Silent,    // answer nothing and drop the line
-    Late,      // accept the line but answer only after Fault::ms (default Options::late_ms)
-    Noise,     // a few random non-token bytes before the answer (with Xoff: during the hold)
-    Xoff,      // XOFF at once, then after Fault::ms (default Options::xoff_ms) the answer and XON
-    XoffAfter, // XOFF right behind the answer, XON Fault::ms later, nothing in between
-    Hangup,    // close the line instead of answering: the host's port goes away
+    Checksum,   // answer '-' and drop the line
+    Flash,      // answer '%': the line could not be written, the update has failed
+    Silent,     // answer nothing and drop the line
+    Late,       // accept the line but answer only after Fault::ms (default Options::late_ms)
+    Noise,      // a few random non-token bytes before the answer (with Xoff: during the hold)
+    Xoff,       // XOFF at once, then after Fault::ms (default Options::xoff_ms) the answer and XON
+    XoffAfter,  // XOFF right behind the answer, XON Fault::ms later, nothing in between
+    Hangup,     // close the line instead of answering: the host's port goes away
 };
 
 struct Fault {

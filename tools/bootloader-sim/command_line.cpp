@@ -16,8 +16,8 @@ namespace {
 // anybody who counts lines reads them. Only an address may be written in hex, with 0x.
 long long ParseInt(const std::string& option, const std::string& text, long long lo, long long hi,
                    int base = 10) {
-    const bool hex = base == 16 && text.size() > 2 && text[0] == '0' &&
-                     (text[1] == 'x' || text[1] == 'X');
+    const bool hex =
+        base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
     const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
     errno = 0;
@@ -250,6 +250,5 @@ Command ParseArgs(const std::vector<std::string>& args) {
     }
     return c;
 }
-
 
 }  // namespace bootsim

@@ -181,7 +181,9 @@ void FaultInjectionTest::troubleOnTheLine() {
     const bootsim::Stats stats = rig.Stats();
     QCOMPARE(stats.sessions_ok, std::uint64_t(message == kSuccess ? 1 : 0));
     QCOMPARE(stats.lines, kSampleLines);
-    QVERIFY2(stats.records == stats.lines + resends,
+    // The resends the trouble calls for; a machine under heavy load may hold up another
+    // reply past its wait and so add one or two more, never hundreds.
+    QVERIFY2(stats.records >= stats.lines + resends && stats.records <= stats.lines + resends + 2,
              qPrintable(QStringLiteral("%1 records").arg(stats.records)));
     if (message == kSuccess) {
         QVERIFY(rig.sim->LastImage() == ImageOf(kSample));

@@ -1,7 +1,6 @@
 #include "port_access.h"
 
 #include "failure.h"
-#include "port_names.h"
 
 #include <QFileInfo>
 #include <QLockFile>

@@ -101,10 +101,9 @@ QString DeviceOf(int port, const QStringList& numbered) {
 }  // namespace
 
 QString PortDeviceName(int port) {
-    if (!Pinned(port).isEmpty()) {
-        return Pinned(port);
-    }
-    return DeviceOf(port, NumberPorts(PresentPorts(), AllPinned()));
+    // A pinned number needs no look at the system's ports.
+    const QString named = Pinned(port);
+    return named.isEmpty() ? DeviceOf(port, NumberPorts(PresentPorts(), AllPinned())) : named;
 }
 
 QStringList PortDevices(int count) {

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the parts of the suite share: its settings, one update run in fresh processes, the
-// figures gathered over the runs, and the Suite class itself. The table of results is in
-// table.cpp; the sections of measurements, their order and the command line in suite.cpp.
+// figures gathered over the runs, and the Suite class itself. Each section of measurements
+// is a member of Suite with a file of its own (section_*.cpp); the table of results is in
+// table.cpp, and the order of the sections and the command line are in suite.cpp.
 
 #include "machine.h"
 #include "measure.h"
@@ -106,11 +107,12 @@ public:
 private:
     // Runs one setup, notes its failure, prints its progress line; false when it failed.
     bool Measure(const std::string& label, const Setup& s, RunResult& r);
-    void Throughput();
-    void Paced();
-    void Waits();
-    void Memory();
-    void Chatter();
+    // The sections, each in the file named after it.
+    void Throughput();  // section_unpaced.cpp
+    void Paced();       // section_paced.cpp
+    void Waits();       // section_waits.cpp
+    void Memory();      // section_memory.cpp
+    void Chatter();     // section_chatter.cpp
     // Notes the processor share (percent of one core) and the length (s) of a wait.
     void AddWait(const std::string& figure, const bench::Report& report, const std::string& span);
     void PrintTable() const;  // table.cpp

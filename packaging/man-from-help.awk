@@ -73,15 +73,12 @@ function term_roff(t,    n, i, parts, p, lead, trail, out, core, eq) {
 # Splits an item line into term and text: the text starts at the column the option texts
 # share (col, 0-based; a term may then be followed by a single space), or else after the
 # first run of two or more spaces. Sets item_term, item_text and item_col.
-function split_item(line, col,    ind, body, p, head) {
+function split_item(line, col,    ind, body) {
     ind = indent_of(line)
-    if (col > ind + 1 && length(line) > col && substr(line, col, 1) == " " &&
-        substr(line, col + 1, 1) != " ") {
-        head = rtrim(substr(line, ind + 1, col - ind))
-        if (head != "" && head !~ /  /) {
-            item_term = head; item_text = substr(line, col + 1); item_col = col
-            return
-        }
+    if (col_split(line, col)) {
+        item_term = rtrim(substr(line, ind + 1, col - ind))
+        item_text = substr(line, col + 1); item_col = col
+        return
     }
     body = substr(line, ind + 1)
     if (match(body, /  +/)) {
@@ -91,6 +88,16 @@ function split_item(line, col,    ind, body, p, head) {
     } else {
         item_term = rtrim(body); item_text = ""; item_col = -1
     }
+}
+
+# Does the line split into a term and its text at column col (0-based): a space before
+# it, text from it on, and a term of words one space apart?
+function col_split(line, col,    ind, head) {
+    ind = indent_of(line)
+    if (col <= ind + 1 || length(line) <= col) return 0
+    if (substr(line, col, 1) != " " || substr(line, col + 1, 1) == " ") return 0
+    head = rtrim(substr(line, ind + 1, col - ind))
+    return head != "" && head !~ /  /
 }
 
 # Is this indented line an item: an option, or a short term and its text two spaces apart?
@@ -186,12 +193,15 @@ END {
             emit(cur, esc(ltrim(line)))
             continue
         }
-        if (is_item(line)) {
+        opt = (substr(line, ind + 1) ~ /^-/)
+        # After an item, a line whose term is followed by a single space and then text in
+        # that item's text column is the next item ("10 text" below "1  text").
+        col = opt ? optcol : (in_item && text_col > ind + 1 ? text_col : -1)
+        if (is_item(line) || (col > 0 && col_split(line, col))) {
             close_sub(); close_lit()
-            opt = (substr(line, ind + 1) ~ /^-/)
             sec = (opt && cur == "DESCRIPTION") ? "OPTIONS" : cur
             if (sec == "OPTIONS" && cur != "OPTIONS") para = 0
-            split_item(line, opt ? optcol : -1)
+            split_item(line, col)
             emit(sec, ".TP"); emit(sec, term_roff(item_term))
             if (item_text != "") emit(sec, esc(item_text))
             # Continuation lines are indented past the term; text starting in the text column

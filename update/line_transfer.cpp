@@ -47,6 +47,11 @@ private:
     // Before a line's first send: the answers still owed to earlier sends are waited for
     // and what has arrived is dropped, so that every answer the line gets is its own.
     bool Settle();
+    // Asks whether to go on after a bad line; false, with the outcome set, when the run
+    // stops: the answer was No, or Cancel came at once.
+    bool Ask(const QString& prompt);
+    // Whether the run stops here for a Cancel that is honoured at once; sets the outcome.
+    bool CancelledNow();
     void DropOwedRecords();
     // Reads the port. Each answer token pays the oldest send still owed: answers to this
     // line's sends (and any other text) join reply, answers to an earlier line's sends are
@@ -174,6 +179,7 @@ void Transfer::Read(QString* reply) {
             longestDelay_ = qMax(longestDelay_, run_.clock.Seconds() - owed_.front().at);
             owed_.pop_front();
         }
+        run_.window.Note({TransferEvent::Kind::Answer, paid, 0, token.toString()});
         if (paid != line_) {
             lateAnswers_ += token;
         } else if (reply != nullptr) {
@@ -251,10 +257,23 @@ bool Transfer::Settle() {
         prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?")
                      .arg(previousLine_);
     }
-    if (!prompt.isEmpty() && run_.Box(prompt, YesNo) == MsgBoxResult::No) {
-        run_.outcome = RunOutcome::Declined;
+    return prompt.isEmpty() || Ask(prompt);
+}
+
+bool Transfer::Ask(const QString& prompt) {
+    if (!run_.CancelNow() && run_.Box(prompt, YesNo) == MsgBoxResult::Yes) {
+        return true;
+    }
+    // Cancel during the question is no answer to it.
+    run_.outcome = run_.CancelNow() ? RunOutcome::Cancelled : RunOutcome::Declined;
+    return false;
+}
+
+bool Transfer::CancelledNow() {
+    if (!run_.CancelNow()) {
         return false;
     }
+    run_.outcome = RunOutcome::Cancelled;
     return true;
 }
 
@@ -264,7 +283,7 @@ bool Transfer::Exchange(const QString& line) {
     // The line's position among the data lines, for the prompts.
     const int n = int(vars.TotalLines) - int(vars.LinesRemaining) + 1;
     ++line_;
-    if (!Settle()) {
+    if (!Settle() || CancelledNow()) {
         return false;
     }
 
@@ -272,10 +291,14 @@ bool Transfer::Exchange(const QString& line) {
     while (sends < kMaxSends) {
         run_.comm.Output(line);
         Owe(line_);
+        run_.window.Note({TransferEvent::Kind::Send, line_, sends + 1, QString()});
         // A reply to an earlier send of the line must not count for this one.
         reply.clear();
         Read(&reply);
         WaitForReply();
+        if (CancelledNow()) {
+            return false;
+        }
         if (reply.contains(tokens_.TokenFlashError)) {
             // Writing the same line again would not make the flash take it.
             sends = kMaxSends;
@@ -300,8 +323,7 @@ bool Transfer::Exchange(const QString& line) {
     previousLine_ = n;
     previousFlashPrompted_ = prompt.startsWith(QLatin1String("Error writing"));
     if (!prompt.isEmpty()) {
-        if (run_.Box(prompt, YesNo) == MsgBoxResult::No) {
-            run_.outcome = RunOutcome::Declined;
+        if (!Ask(prompt)) {
             return false;
         }
         reply.clear();

@@ -59,6 +59,12 @@ public:
     // when the last request went out.
     qint16 OwedRecords = 0;
     qint64 LastRequestAt = 0;
+    // Whether Cancel ends the run at the next check of the flag, with no further send and no
+    // prompt (see UpdateRun::SetCancelAtOnce).
+    bool CancelAtOnce = false;
+
+    // Cancel was asked for and is to be honoured right now, wherever the run is.
+    bool CancelNow() const { return CancelAtOnce && vars.CancelRequested; }
 
     // Input, remembering whether it brought anything.
     QString ReadPort() {

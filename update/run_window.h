@@ -31,6 +31,19 @@ enum class YieldMode { Poll, UntilEvent };
 // run then stops at once, without another message box, port operation or window update.
 struct WindowClosed {};
 
+// What the transfer does with each data line, for a front end that keeps a record of the
+// session (the command line's verbose output, log and summary). The window keeps none.
+struct TransferEvent {
+    enum class Kind {
+        Send,    // a data line went out: line, and send (1 for the first, 2 and 3 resends)
+        Answer,  // an answer token paid a send of line
+    };
+    Kind kind;
+    int line;  // the data line's position among the file's data lines, from 1
+    int send = 0;
+    QString token;
+};
+
 // The window's share of an update run. The window implements it with widgets; tests
 // implement it with a recorder that checks the order of changes and answers prompts.
 class RunWindow {
@@ -61,4 +74,6 @@ public:
     // Processes pending window events once and returns. Raises WindowClosed when the
     // window was unloaded meanwhile.
     virtual void DoEvents(YieldMode mode) = 0;
+    // Told of every send of a data line and every answer, as they happen.
+    virtual void Note(const TransferEvent& event) { (void)event; }
 };

@@ -28,6 +28,7 @@ private:
 void UpdateRun::RunUpdate() {
     RunningFlag running(running_);
     RunContext run(vars_, window_, comm_, clock_);
+    run.CancelAtOnce = cancelAtOnce_;
     outcome_ = RunOutcome::None;
     failureReason_.clear();
     QString path;

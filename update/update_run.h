@@ -30,6 +30,14 @@ public:
     void Timer1_Timer();
     void Timer3_Timer();
 
+    // The window's Cancel is tested at fixed points: a line whose reply wait was cut short
+    // is still sent again and may bring its prompt before the run stops. A front end whose
+    // user expects an interrupt to stop everything at once (the command line's Ctrl-C) sets
+    // this: the run then ends at the first test of the flag, sends nothing more, asks
+    // nothing more, and reports the run as cancelled. The final wait is unchanged: it never
+    // looks at Cancel, so a finished transfer always gets its outcome.
+    void SetCancelAtOnce(bool atOnce) { cancelAtOnce_ = atOnce; }
+
     bool Running() const { return running_; }
     // How the last run ended.
     RunOutcome LastOutcome() const { return outcome_; }
@@ -48,6 +56,7 @@ private:
     MSComm& comm_;
     Clock& clock_;
     bool running_ = false;
+    bool cancelAtOnce_ = false;
     RunOutcome outcome_ = RunOutcome::None;
     QString failureReason_;
 };

@@ -152,6 +152,8 @@ public:
     QStringList boxes;
     // Answers to Yes/No boxes, in order; Yes when the script has run out.
     std::deque<MsgBoxResult> answers;
+    // Called while each box is open.
+    std::function<void()> onBox;
     // Called at each yield after time has moved, e.g. to press Cancel.
     std::function<void()> onYield;
     // Virtual time a yield takes.
@@ -199,6 +201,9 @@ public:
             details << detail;
         }
         Record(QStringLiteral("MsgBox=") + prompt);
+        if (onBox) {
+            onBox();
+        }
         if ((style & 0x0F) != YesNo) {
             return MsgBoxResult::Ok;
         }

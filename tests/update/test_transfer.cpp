@@ -198,39 +198,59 @@ void TransferTest::cancel_data() {
     QTest::addColumn<QString>("loader");
     QTest::addColumn<QString>("silentLine");  // a line the bootloader never answers
     QTest::addColumn<int>("cancelOnLine");    // pressed while this line waits
+    QTest::addColumn<bool>("atOnce");         // the command line's Cancel
+    QTest::addColumn<bool>("atThePrompt");    // pressed while the prompt is open instead
     QTest::addColumn<int>("sendsOfThatLine");
     QTest::addColumn<QStringList>("boxes");
     QTest::addColumn<int>("linesSent");
+    QTest::addColumn<RunOutcome>("outcome");
 
     QTest::newRow("normal mode: quick resends, then the prompt")
-        << "1.30" << "2" << 2 << 3 << QStringList{Missing(2)} << 2;
+        << "1.30" << "2" << 2 << false << false << 3 << QStringList{Missing(2)} << 2 << RunOutcome::Cancelled;
     QTest::newRow("old loader: counted down, run ends")
-        << "1.20" << "2" << 2 << 1 << QStringList{} << 2;
+        << "1.20" << "2" << 2 << false << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
     QTest::newRow("while the last line waits: outcome still reported")
-        << "1.30" << "3" << 3 << 3 << QStringList{Missing(3), kSilentEnd} << 3;
+        << "1.30" << "3" << 3 << false << false << 3 << QStringList{Missing(3), kSilentEnd} << 3
+        << RunOutcome::NoFinalReply;
+    QTest::newRow("at once: no resend, no prompt")
+        << "1.30" << "2" << 2 << true << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
+    QTest::newRow("at once on the last line: no final wait")
+        << "1.30" << "3" << 3 << true << false << 1 << QStringList{} << 3 << RunOutcome::Cancelled;
+    QTest::newRow("at once at the prompt: cancelled, not declined")
+        << "1.30" << "2" << 2 << true << true << 3 << QStringList{Missing(2)} << 2 << RunOutcome::Cancelled;
 }
 
 void TransferTest::cancel() {
     QFETCH(QString, loader);
     QFETCH(QString, silentLine);
     QFETCH(int, cancelOnLine);
+    QFETCH(bool, atOnce);
+    QFETCH(bool, atThePrompt);
     QFETCH(int, sendsOfThatLine);
     QFETCH(QStringList, boxes);
     QFETCH(int, linesSent);
+    QFETCH(RunOutcome, outcome);
     Engine e;
+    e.run.SetCancelAtOnce(atOnce);
     e.versionRecord = "V" + loader + "|1?";
     e.replies[silentLine.toInt()] = QStringList{"", "", ""};
     e.window.onYield = [&] {
-        if (e.sendsOf.size() == cancelOnLine && e.window.yields > 0 && !e.vars.CancelRequested) {
+        if (!atThePrompt && e.sendsOf.size() == cancelOnLine && e.window.yields > 0 &&
+            !e.vars.CancelRequested) {
             e.run.Command4_Click();
         }
     };
+    if (atThePrompt) {
+        // The interrupt comes while the question is open; the front then answers No.
+        e.window.onBox = [&] { e.run.Command4_Click(); };
+        e.window.answers = {MsgBoxResult::No};
+    }
     e.Update(DataFile(3), 3);
     QCOMPARE(e.sendsOf.size(), linesSent);
     QCOMPARE(e.sendsOf.value(cancelOnLine - 1), sendsOfThatLine);
     QCOMPARE(e.Boxes(), boxes);
     // Only a file that has ended gets its outcome.
-    QCOMPARE(e.run.LastOutcome(), boxes.contains(kSilentEnd) ? RunOutcome::NoFinalReply : RunOutcome::Cancelled);
+    QCOMPARE(e.run.LastOutcome(), outcome);
     QVERIFY(!e.comm.PortOpen());
 }
 

@@ -1,10 +1,8 @@
 #include "main_window.h"
-#include "signal_watch.h"
+#include "platform.h"
 #include "quorvel_version.h"
 
 #include <QApplication>
-
-#include <csignal>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -15,8 +13,8 @@ int main(int argc, char* argv[]) {
     // A logout, a shutdown or Ctrl-C in the terminal that started the program closes the
     // window as the user would: the port is closed and the settings are saved.
     bool ended = false;
-    SignalWatch endings({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&endings, &SignalWatch::Raised, &form, [&form, &ended] {
+    StopRequests endings(StopRequests::Again::EndsProgram);
+    QObject::connect(&endings, &StopRequests::Requested, &form, [&form, &ended] {
         ended = true;
         form.close();
         QCoreApplication::exit(0);

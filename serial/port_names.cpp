@@ -114,3 +114,24 @@ QStringList PortDevices(int count) {
     }
     return devices;
 }
+
+QList<PortListing> ListPorts(int count) {
+    QList<PortListing> ports;
+    const QStringList devices = PortDevices(count);
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    for (int n = 1; n <= devices.size(); ++n) {
+        const QString& device = devices.at(n - 1);
+        if (device.isEmpty()) {
+            continue;
+        }
+        PortListing port{n, device, QString(), QString()};
+        for (const QSerialPortInfo& info : infos) {
+            if (Resolved(info.systemLocation()) == Resolved(device)) {
+                port.description = info.description();
+                port.serialNumber = info.serialNumber();
+            }
+        }
+        ports << port;
+    }
+    return ports;
+}

@@ -23,3 +23,13 @@ QStringList NumberPorts(const QStringList& present, const QStringList& pinned);
 // The devices behind ports 1 to count, from one look at the system's ports; an empty
 // entry where no device is behind a number.
 QStringList PortDevices(int count);
+
+// A port with a device behind it, as a list of ports shows it.
+struct PortListing {
+    int number = 0;
+    QString device;
+    QString description;   // what the adapter calls itself, where the system knows it
+    QString serialNumber;  // the adapter's serial number, where the system knows it
+};
+// Every port number from 1 to count with a device behind it, in number order.
+QList<PortListing> ListPorts(int count);

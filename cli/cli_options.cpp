@@ -4,12 +4,46 @@
 
 namespace {
 
+const QString kPort = QStringLiteral("port");
+const QString kFile = QStringLiteral("file");
+const QString kOnError = QStringLiteral("on-error");
+const QString kQuiet = QStringLiteral("quiet");
+const QString kVerbose = QStringLiteral("verbose");
+const QString kLog = QStringLiteral("log");
+const QString kJson = QStringLiteral("json");
+const QString kListPorts = QStringLiteral("list-ports");
+const QString kReportToParent = QStringLiteral("report-to-parent");
+
 void Describe(QCommandLineParser& parser) {
-    parser.addOption({QStringLiteral("port"), QString(), QStringLiteral("N|DEVICE")});
-    parser.addOption({QStringLiteral("file"), QString(), QStringLiteral("PATH")});
-    parser.addOption({QStringLiteral("on-error"), QString(), QStringLiteral("POLICY")});
+    parser.addOption({kPort, QString(), QStringLiteral("N|DEVICE")});
+    parser.addOption({kFile, QString(), QStringLiteral("PATH")});
+    parser.addOption({kOnError, QString(), QStringLiteral("POLICY")});
+    parser.addOption({{QStringLiteral("q"), kQuiet}, QString()});
+    parser.addOption({{QStringLiteral("v"), kVerbose}, QString()});
+    parser.addOption({kLog, QString(), QStringLiteral("FILE")});
+    parser.addOption({kJson, QString()});
+    parser.addOption({kListPorts, QString()});
+    parser.addOption({kReportToParent, QString()});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     parser.addOption({QStringLiteral("version"), QString()});
+}
+
+std::variant<PortArgument, QString> ParsePort(const QString& text) {
+    PortArgument port;
+    bool number = false;
+    const int n = text.toInt(&number, 10);
+    if (number) {
+        if (n < 1 || n > 255) {
+            return QStringLiteral("--port must be a port number from 1 to 255, or a device path, not ") +
+                   text + QLatin1Char('.');
+        }
+        port.number = n;
+    } else if (text.isEmpty()) {
+        return QStringLiteral("--port needs a port number or a device path.");
+    } else {
+        port.device = text;
+    }
+    return port;
 }
 
 }  // namespace
@@ -30,34 +64,42 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
     if (!parser.positionalArguments().isEmpty()) {
         return QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first();
     }
-    if (!parser.isSet(QStringLiteral("port"))) {
+    options.json = parser.isSet(kJson);
+    options.listPorts = parser.isSet(kListPorts);
+    if (options.listPorts) {
+        return options;
+    }
+
+    if (!parser.isSet(kPort)) {
         return QStringLiteral("Missing --port: the serial port of the datalogger.");
     }
-    if (!parser.isSet(QStringLiteral("file"))) {
+    if (!parser.isSet(kFile)) {
         return QStringLiteral("Missing --file: the update file to load.");
     }
-
-    const QString port = parser.value(QStringLiteral("port"));
-    bool number = false;
-    const int n = port.toInt(&number);
-    if (number) {
-        if (n < 1 || n > 255) {
-            return QStringLiteral("--port must be a port number from 1 to 255, or a device path.");
+    for (const QString& text : parser.values(kPort)) {
+        const auto port = ParsePort(text);
+        if (const QString* error = std::get_if<QString>(&port)) {
+            return *error;
         }
-        options.port = n;
-    } else if (port.isEmpty()) {
-        return QStringLiteral("--port needs a port number or a device path.");
-    } else {
-        options.device = port;
+        for (const PortArgument& earlier : options.ports) {
+            if (earlier.Text() == text) {
+                return QStringLiteral("--port ") + text + QStringLiteral(" is given twice.");
+            }
+        }
+        options.ports << std::get<PortArgument>(port);
     }
 
-    options.file = parser.value(QStringLiteral("file"));
+    const QStringList files = parser.values(kFile);
+    options.file = files.last();
+    if (files.size() > 1) {
+        return QStringLiteral("--file is given more than once: one update file goes to every port.");
+    }
     if (options.file.isEmpty()) {
         return QStringLiteral("--file needs the path of the update file.");
     }
 
-    if (parser.isSet(QStringLiteral("on-error"))) {
-        const QString policy = parser.value(QStringLiteral("on-error"));
+    if (parser.isSet(kOnError)) {
+        const QString policy = parser.value(kOnError);
         if (policy == QLatin1String("ask")) {
             options.onError = CliOptions::OnError::Ask;
         } else if (policy == QLatin1String("continue")) {
@@ -68,42 +110,93 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
             return QStringLiteral("--on-error must be ask, continue or abort, not ") + policy + ".";
         }
     }
+    if (options.ports.size() > 1 && options.onError == CliOptions::OnError::Ask) {
+        return QStringLiteral(
+            "Several ports need --on-error continue or abort: nobody can answer for all of "
+            "them at once.");
+    }
+
+    if (parser.isSet(kQuiet) && parser.isSet(kVerbose)) {
+        return QStringLiteral("--quiet and --verbose exclude each other.");
+    }
+    if (parser.isSet(kQuiet)) {
+        options.verbosity = CliOptions::Verbosity::Quiet;
+    } else if (parser.isSet(kVerbose)) {
+        options.verbosity = CliOptions::Verbosity::Verbose;
+    }
+    if (parser.isSet(kLog)) {
+        options.log = parser.value(kLog);
+        if (options.log.isEmpty()) {
+            return QStringLiteral("--log needs the path of the log file.");
+        }
+    }
+    options.reportToParent = parser.isSet(kReportToParent);
     return options;
 }
 
 QString CliUsage() {
     return QStringLiteral(
-        R"(Usage: quorvel-cli --port N|DEVICE --file PATH [--on-error ask|continue|abort]
+        R"(Usage: quorvel-cli --port N|DEVICE [--port N|DEVICE ...] --file PATH [OPTION...]
+       quorvel-cli --list-ports
 
 Loads an update file into a datalogger through its serial bootloader, as the Quorvel
-window does: start it, then restart the datalogger.
+window does: start it, then restart the datalogger. The file is checked before the port
+is opened, so a file that cannot be sent is refused before the datalogger is touched.
 
+Options:
   --port N|DEVICE   the datalogger's serial port: a COM port number (1 to 255) or a
                     device path such as /dev/ttyUSB0. Port n is COMn on Windows; elsewhere
                     the device QUORVEL_COM<n> names, or else the n-th serial port present:
-                    built-in UARTs, then ttyACM*, then ttyUSB*, each in number order
-  --file PATH       the update file (a firmware version line and Intel HEX records)
+                    built-in UARTs, then ttyACM*, then ttyUSB*, each in number order. Given
+                    more than once, the same file goes to every port at the same time
+  --file PATH       the update file (a firmware version line and Intel HEX records, CR LF
+                    line ends, at most 32,767 lines)
   --on-error POLICY what to do after a line the bootloader did not accept (a checksum
                     error, a flash write error, or no reply):
-                      ask       ask on the terminal, y or n (the default)
+                      ask       ask on the terminal, y or n (the default; one port only)
                       continue  go on with the next line
                       abort     stop the update
+  -q, --quiet       print only the outcome and the problems
+  -v, --verbose     put the seconds since the start in front of every line, and show
+                    each data line's sends and the bootloader's answers
+  --log FILE        write a transcript for support: every byte sent and received and
+                    every event, with the time. With several ports, one log per port,
+                    named after FILE with the port's device name added
+  --json            print one JSON object at the end (an array of them for several
+                    ports) and nothing else on standard output: the port and device, the
+                    file, the loader and firmware versions, the lines sent, resends,
+                    answers and prompts, the duration, the outcome and the exit status
+  --list-ports      list the COM port numbers with their devices and, where known, the
+                    adapter's description and serial number, then exit
   -h, --help        show this text
   --version         show the version
 
-It prints the status lines, the versions and the outcome. On a terminal a progress line
-shows the lines remaining and the lines per second. Ctrl-C cancels the update, as the
-Cancel button does. It keeps no settings.
+Output:
+  Status lines, versions, progress and a successful outcome go to standard output;
+  failures, refusals, warnings and every other outcome go to standard error. With --json
+  standard output holds only the JSON and everything else goes to standard error. On a
+  terminal a progress line shows the lines remaining, the percentage done, the lines
+  per second and the time left; the time spent at a prompt does not count. With several
+  ports there is one progress line per port and a table of the outcomes at the end.
+
+Signals:
+  Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel at once, at any moment, the prompt
+  included: nothing more is sent, "Cancelled." is printed and the exit status is 6.
+  Only the last few seconds, in which the update waits for the bootloader's final
+  reply, run to their end and report the outcome. A closed pipe (quorvel-cli | head)
+  does not stop an update.
 
 Exit status:
   0  Datalogger successfully updated.
   1  the update failed: the bootloader reported it, gave no final reply, or the transfer
      failed
-  2  bad arguments
+  2  bad arguments, or the log file cannot be written
   3  no response from the datalogger to the ready request
   4  the serial port is missing, in use or cannot be set up
-  5  the update file cannot be opened
-  6  cancelled (Ctrl-C)
+  5  the update file cannot be opened or is not fit to send
+  6  cancelled (Ctrl-C, SIGTERM or SIGHUP)
   7  aborted after a bad line
+  With several ports: 0 when every port succeeded, else the status of the first port,
+  in the order given, that did not.
 )");
 }

@@ -1,14 +1,23 @@
 #include "console_front.h"
 
 #include "event_loop_yield.h"
+#include "failure.h"
+#include "port_names.h"
 #include "quorvel_version.h"
+#include "update_file.h"
 
-#include <QFile>
-#include <QTextStream>
-
-#include <unistd.h>
+#include <QJsonValue>
+#include <QRegularExpression>
 
 namespace {
+
+// The window's caption for a successful run, which goes to standard output; every other
+// message box of a run reports a failure.
+const QString kUpdated = QStringLiteral("Datalogger successfully updated.");
+// Lines an update file may have: the line count is a 16-bit value.
+constexpr qint64 kMostLines = 32767;
+// How often the progress line is redrawn on a terminal.
+constexpr int kProgressMs = 250;
 
 int ExitStatusOf(RunOutcome outcome) {
     switch (outcome) {
@@ -36,75 +45,161 @@ int ExitStatusOf(RunOutcome outcome) {
     return kExitUpdateFailed;
 }
 
+QString After(const QString& text, const QString& prefix) {
+    return text.startsWith(prefix) ? text.mid(prefix.size()) : text;
+}
+
+QJsonValue OrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
 }  // namespace
 
-ConsoleFront::ConsoleFront(const CliOptions& options, std::unique_ptr<MSComm> comm, FILE* out,
-                           FILE* err)
+ConsoleFront::ConsoleFront(const CliOptions& options, const PortArgument& port, MSComm& comm,
+                           Reporter& reporter)
     : options_(options),
-      out_(out),
-      err_(err),
-      terminal_(isatty(fileno(out)) != 0),
-      comm_(std::move(comm)),
-      run_(vars_, *this, *comm_, clock_) {
+      port_(port),
+      device_(port.device.isEmpty() ? PortDeviceName(port.number) : port.device),
+      reporter_(reporter),
+      recording_(std::make_unique<RecordingComm>(comm, log_)),
+      run_(vars_, *this, *recording_, clock_) {
     vars_.Tokens = ProtocolTokens::Defaults();
+    run_.SetCancelAtOnce(true);
     timer1_.setInterval(60);
     connect(&timer1_, &QTimer::timeout, this, [this] { run_.Timer1_Timer(); });
-    timer3_.setInterval(1000);
-    connect(&timer3_, &QTimer::timeout, this, [this] { run_.Timer3_Timer(); });
+    timer3_.setInterval(kProgressMs);
+    connect(&timer3_, &QTimer::timeout, this, [this] { ShowProgress(false); });
+    for (const QString& token : {QStringLiteral("accepted"), QStringLiteral("checksumError"),
+                                 QStringLiteral("flashError"), QStringLiteral("updateOk"),
+                                 QStringLiteral("updateEnd")}) {
+        answers_[token] = 0;
+    }
 }
 
 int ConsoleFront::Run() {
+    started_.start();
+    if (port_.number > 0) {
+        Status(device_.isEmpty()
+                   ? QStringLiteral("COM port %1 has no device behind it.").arg(port_.number)
+                   : QStringLiteral("COM port %1 is %2.").arg(port_.number).arg(device_));
+    }
+    if (!options_.log.isEmpty()) {
+        QString reason;
+        if (!log_.Open(options_.log, &reason)) {
+            Problem(QStringLiteral("Cannot write the log file."));
+            Problem(reason);
+            reason_ = reason;
+            outcomeText_ = QStringLiteral("Cannot write the log file.");
+            return Finish(kExitUsage);
+        }
+        log_.Event(QStringLiteral("port"), port_.Text() + QStringLiteral(" is ") + device_);
+        log_.Event(QStringLiteral("file"), options_.file);
+    }
+    if (!CheckFile()) {
+        return Finish(kExitFileFailure);
+    }
+
     timer1_.start();
     run_.Command6_Click();
-    pacer_.stop();
     timer1_.stop();
-    EndProgress();
-    if (interrupted_ && run_.LastOutcome() == RunOutcome::Declined) {
-        return kExitCancelled;
+    timer3_.stop();
+
+    const RunOutcome outcome = run_.LastOutcome();
+    reason_ = run_.LastFailureReason();
+    if (outcome == RunOutcome::Cancelled) {
+        outcomeText_ = QStringLiteral("Cancelled.");
+        Problem(outcomeText_);
+    } else if (outcome == RunOutcome::Declined) {
+        outcomeText_ =
+            QStringLiteral("Update stopped after line %1: the datalogger's firmware is incomplete.")
+                .arg(lastPromptLine_);
+        Problem(outcomeText_);
     }
-    return ExitStatusOf(run_.LastOutcome());
+    return Finish(ExitStatusOf(outcome));
+}
+
+int ConsoleFront::Finish(int status) {
+    log_.Event(QStringLiteral("outcome"), QStringLiteral("%1 (exit status %2)").arg(outcomeText_).arg(status));
+    log_.Close();
+    QJsonObject result;
+    result[QStringLiteral("port")] = port_.Text();
+    result[QStringLiteral("device")] = OrNull(device_);
+    result[QStringLiteral("file")] = options_.file;
+    result[QStringLiteral("loaderVersion")] = OrNull(loaderVersion_);
+    result[QStringLiteral("oldFirmwareVersion")] = OrNull(oldFirmwareVersion_);
+    result[QStringLiteral("updateFirmwareVersion")] = OrNull(updateFirmwareVersion_);
+    result[QStringLiteral("dataLines")] = progress_.DataLines();
+    result[QStringLiteral("linesSent")] = progress_.Sent();
+    result[QStringLiteral("sends")] = sends_;
+    result[QStringLiteral("resends")] = resends_;
+    result[QStringLiteral("answers")] = answers_;
+    result[QStringLiteral("prompts")] = prompts_;
+    result[QStringLiteral("durationSeconds")] = double(started_.elapsed()) / 1000.0;
+    result[QStringLiteral("outcome")] = outcomeText_;
+    result[QStringLiteral("reason")] = OrNull(reason_);
+    result[QStringLiteral("exitStatus")] = status;
+    reporter_.Result(result);
+    return status;
+}
+
+bool ConsoleFront::CheckFile() {
+    // The same reader the run uses: a file it would refuse, or one whose line count
+    // overflows, is found out before anyone restarts the datalogger.
+    UpdateFile file;
+    int lines = 0;
+    int dataLines = 0;
+    try {
+        file.Open(options_.file);
+        while (!file.AtEnd() && lines <= kMostLines) {
+            ++lines;
+            if (KindOfLine(file.ReadLine()) == LineKind::Data) {
+                ++dataLines;
+            }
+        }
+        if (lines > kMostLines) {
+            reason_ = options_.file +
+                      QStringLiteral(": more than 32,767 lines; an update file holds at most 32,767");
+        }
+    } catch (const Failure& failure) {
+        reason_ = failure.reason();
+    }
+    file.Close();
+    if (!reason_.isEmpty()) {
+        outcomeText_ = QStringLiteral("Error opening ") + options_.file + QLatin1Char('.');
+        Problem(outcomeText_);
+        Problem(reason_);
+        return false;
+    }
+    progress_ = Progress(dataLines);
+    return true;
 }
 
 void ConsoleFront::Interrupt() {
     interrupted_ = true;
+    if (run_.Running() && !vars_.CancelRequested) {
+        run_.Command4_Click();
+    }
+    question_.Interrupt();
 }
 
-void ConsoleFront::Print(FILE* stream, const QString& line) {
-    EndProgress();
-    std::fputs(line.toLocal8Bit().constData(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+void ConsoleFront::Status(const QString& text) {
+    reporter_.Say(Reporter::Kind::Status, text);
+    log_.Event(QStringLiteral("status"), text);
 }
 
-void ConsoleFront::EndProgress() {
-    if (progressOpen_) {
-        std::fputc('\n', out_);
-        std::fflush(out_);
-        progressOpen_ = false;
-    }
+void ConsoleFront::Problem(const QString& text) {
+    reporter_.Say(Reporter::Kind::Problem, text);
+    log_.Event(QStringLiteral("problem"), text);
 }
 
-void ConsoleFront::ShowProgress(qint16 remaining) {
-    // Lines per second since the count was last shown: the transfer shows it at its start,
-    // once a second, and at the end.
-    double rate = 0.0;
-    if (sinceCount_.isValid() && sinceCount_.elapsed() > 0 && remaining <= lastCount_) {
-        rate = (lastCount_ - remaining) * 1000.0 / double(sinceCount_.elapsed());
-    }
-    lastCount_ = remaining;
-    sinceCount_.start();
-    const QString line =
-        QStringLiteral("Lines remaining: %1 (%2 lines/s)").arg(remaining).arg(rate, 0, 'f', 0);
-    if (terminal_) {
-        std::fprintf(out_, "\r%s\033[K", line.toLocal8Bit().constData());
-        std::fflush(out_);
-        progressOpen_ = true;
-    } else if (!sincePlainProgress_.isValid() || sincePlainProgress_.elapsed() >= 10000 ||
-               remaining == 0) {
-        // Into a file or a pipe, a line every ten seconds (and the last) is enough.
-        sincePlainProgress_.start();
-        Print(out_, line);
-    }
+void ConsoleFront::ShowProgress(bool last) {
+    const qint64 now = started_.elapsed();
+    ProgressFigures figures;
+    figures.linesRemaining = vars_.LinesRemaining;
+    figures.percent = progress_.Percent();
+    figures.rate = progress_.Rate(now);
+    figures.secondsLeft = last ? 0 : progress_.SecondsLeft(now);
+    reporter_.ShowProgress(figures, last);
 }
 
 QString ConsoleFront::Caption() const {
@@ -120,31 +215,41 @@ void ConsoleFront::SetCaption(Control control, const QString& text) {
             // news on a console.
             if (!text.isEmpty() && text != status_ && text != QLatin1String("Idle")) {
                 status_ = text;
-                Print(out_, text);
+                Status(text);
             }
             break;
         case Control::Label14:
-            if (!text.isEmpty()) {
-                ShowProgress(static_cast<qint16>(text.toInt()));
+            // The count at the start of the transfer, and 0 at its end.
+            if (text == QLatin1String("0")) {
+                ShowProgress(true);
             }
             break;
         case Control::Label16:
+            loaderVersion_ = After(text, QStringLiteral("Loader version: "));
+            break;
         case Control::Label17:
+            oldFirmwareVersion_ = After(text, QStringLiteral("Old firmware version: "));
+            break;
         case Control::Label18:
-            if (!text.isEmpty()) {
-                Print(out_, text);
-            }
+            updateFirmwareVersion_ = After(text, QStringLiteral("Update firmware version: "));
             break;
         default:
             break;
     }
+    if ((control == Control::Label16 || control == Control::Label17 ||
+         control == Control::Label18) &&
+        !text.isEmpty()) {
+        Status(text);
+    }
 }
 
 void ConsoleFront::SetEnabled(Control control, bool enabled) {
+    // Timer3 runs while lines are being sent: here it redraws the progress line.
     if (control != Control::Timer3) {
         return;
     }
     if (enabled) {
+        ShowProgress(false);
         timer3_.start();
     } else {
         timer3_.stop();
@@ -160,66 +265,138 @@ int ConsoleFront::ListIndex(Control control) const {
         return -1;
     }
     // A device given by its path stands in for port 1 (QUORVEL_COM1 names it).
-    return options_.device.isEmpty() ? options_.port - 1 : 0;
+    return port_.device.isEmpty() ? port_.number - 1 : 0;
 }
 
 MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QString&,
                                   const QString& detail) {
     if ((style & 0x0F) != YesNo) {
-        FILE* stream = (style & 0x70) == Exclamation ? err_ : out_;
-        Print(stream, prompt);
-        if (!detail.isEmpty()) {
-            Print(stream, detail);
+        outcomeText_ = prompt;
+        if (prompt == kUpdated) {
+            reporter_.Say(Reporter::Kind::Outcome, prompt);
+            log_.Event(QStringLiteral("status"), prompt);
+        } else {
+            Problem(prompt);
+            if (!detail.isEmpty()) {
+                Problem(detail);
+            }
         }
         return MsgBoxResult::Ok;
     }
-    // After Ctrl-C every question is answered by stopping.
-    if (interrupted_) {
-        Print(out_, prompt + QStringLiteral(" n (cancelled)"));
-        return MsgBoxResult::No;
-    }
+    static const QRegularExpression lineNumber(QStringLiteral("line (\\d+)"));
+    lastPromptLine_ = lineNumber.match(prompt).captured(1).toInt();
     switch (options_.onError) {
         case CliOptions::OnError::Continue:
-            Print(out_, prompt + QStringLiteral(" y (--on-error continue)"));
+            Answered(prompt, true, QStringLiteral("--on-error continue"));
             return MsgBoxResult::Yes;
         case CliOptions::OnError::Abort:
-            Print(out_, prompt + QStringLiteral(" n (--on-error abort)"));
+            Answered(prompt, false, QStringLiteral("--on-error abort"));
             return MsgBoxResult::No;
         case CliOptions::OnError::Ask:
             break;
     }
-    return Ask(prompt);
+    progress_.PauseBegin(started_.elapsed());
+    const MsgBoxResult answer = Ask(prompt);
+    progress_.PauseEnd(started_.elapsed());
+    return answer;
 }
 
 MsgBoxResult ConsoleFront::Ask(const QString& prompt) {
-    EndProgress();
-    QFile terminal(QStringLiteral("/dev/tty"));
-    if (!terminal.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        Print(err_, prompt + QStringLiteral(" n (no terminal to ask)"));
-        return MsgBoxResult::No;
-    }
+    reporter_.EndProgress();
     for (;;) {
-        terminal.write((prompt + QStringLiteral(" [y/n] ")).toLocal8Bit());
-        char answer[64] = {};
-        const qint64 got = terminal.readLine(answer, sizeof answer);
-        if (got <= 0 || interrupted_) {
-            terminal.write("\n");
-            return MsgBoxResult::No;
+        QString answer;
+        switch (question_.Ask(prompt + QStringLiteral(" [y/n] "), &answer)) {
+            case TerminalQuestion::Result::Answered:
+                break;
+            case TerminalQuestion::Result::Interrupted:
+                log_.Event(QStringLiteral("prompt"), prompt + QStringLiteral(" (interrupted)"));
+                return MsgBoxResult::No;
+            case TerminalQuestion::Result::NoTerminal:
+            case TerminalQuestion::Result::Closed:
+                Answered(prompt, false, QStringLiteral("no terminal to ask"));
+                return MsgBoxResult::No;
         }
-        const QString word = QString::fromLocal8Bit(answer).trimmed().toLower();
+        const QString word = answer.trimmed().toLower();
         if (word == QLatin1String("y") || word == QLatin1String("yes")) {
+            Answered(prompt, true, QStringLiteral("terminal"));
             return MsgBoxResult::Yes;
         }
         if (word == QLatin1String("n") || word == QLatin1String("no")) {
+            Answered(prompt, false, QStringLiteral("terminal"));
             return MsgBoxResult::No;
         }
+    }
+}
+
+void ConsoleFront::Answered(const QString& prompt, bool yes, const QString& by) {
+    QJsonObject item;
+    item[QStringLiteral("line")] = lastPromptLine_;
+    item[QStringLiteral("prompt")] = prompt;
+    item[QStringLiteral("answer")] = yes ? QStringLiteral("yes") : QStringLiteral("no");
+    item[QStringLiteral("by")] = by;
+    prompts_.append(item);
+    const QString text = prompt + (yes ? QStringLiteral(" y (") : QStringLiteral(" n (")) + by +
+                         QLatin1Char(')');
+    if (by == QLatin1String("terminal")) {
+        // The question and its answer are on the terminal already.
+        log_.Event(QStringLiteral("prompt"), text);
+    } else {
+        Problem(text);
     }
 }
 
 void ConsoleFront::DoEvents(YieldMode mode) {
     YieldToEventLoop(pacer_, mode);
-    if (interrupted_ && !cancelSent_) {
-        cancelSent_ = true;
+    // An interrupt that came before the busy state cleared the flag still counts.
+    if (interrupted_ && !vars_.CancelRequested) {
         run_.Command4_Click();
     }
+}
+
+QString ConsoleFront::AnswerName(const QString& token) const {
+    const ProtocolTokens& t = vars_.Tokens;
+    if (token == t.TokenLineAck) {
+        return QStringLiteral("accepted");
+    }
+    if (token == t.TokenChecksumError) {
+        return QStringLiteral("checksumError");
+    }
+    if (token == t.TokenFlashError) {
+        return QStringLiteral("flashError");
+    }
+    if (token == t.TokenUpdateOk) {
+        return QStringLiteral("updateOk");
+    }
+    return QStringLiteral("updateEnd");
+}
+
+void ConsoleFront::Note(const TransferEvent& event) {
+    // Called for every line: the text is made only when someone reads it.
+    const bool told = options_.verbosity == CliOptions::Verbosity::Verbose || log_.IsOpen();
+    QString text;
+    if (event.kind == TransferEvent::Kind::Send) {
+        ++sends_;
+        if (event.send > 1) {
+            ++resends_;
+        }
+        progress_.LineSent(event.line, started_.elapsed());
+        if (!told) {
+            return;
+        }
+        text = event.send == 1 ? QStringLiteral("line %1: sent").arg(event.line)
+                               : QStringLiteral("line %1: sent again (send %2)")
+                                     .arg(event.line)
+                                     .arg(event.send);
+    } else {
+        const QString name = AnswerName(event.token);
+        answers_[name] = answers_[name].toInt() + 1;
+        if (!told) {
+            return;
+        }
+        text = QStringLiteral("line %1: answer %2 (%3)").arg(event.line).arg(event.token, name);
+    }
+    if (options_.verbosity == CliOptions::Verbosity::Verbose) {
+        reporter_.Say(Reporter::Kind::Event, text);
+    }
+    log_.Event(QStringLiteral("event"), text);
 }

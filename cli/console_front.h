@@ -4,29 +4,36 @@
 #include "clock.h"
 #include "form_variables.h"
 #include "mscomm.h"
+#include "progress.h"
+#include "reporter.h"
 #include "run_window.h"
+#include "session_log.h"
+#include "platform.h"
 #include "update_run.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QObject>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 
-// The update run on a console: the same engine as the window, with the window's controls
-// turned into lines of text. Status lines, versions and outcomes are printed as the window
-// would show them; the prompts after a bad line are answered by the chosen policy; Ctrl-C
-// is the Cancel button.
+// The update run of one port on a console: the same engine as the window, with the window's
+// controls turned into lines of text for a Reporter. Status lines, versions and outcomes
+// are reported as the window would show them; the prompts after a bad line are answered
+// by the chosen policy or on the terminal; an interrupt cancels at once.
 class ConsoleFront : public QObject, public RunWindow {
     Q_OBJECT
 public:
-    ConsoleFront(const CliOptions& options, std::unique_ptr<MSComm> comm, FILE* out, FILE* err);
+    // port is the first --port; the device it names must already be reachable as the port
+    // number the run opens (a device path is pinned as port 1 by the caller).
+    ConsoleFront(const CliOptions& options, const PortArgument& port, MSComm& comm,
+                 Reporter& reporter);
 
-    // Runs one update and returns the exit status.
+    // Checks the update file, then runs one update; returns the exit status.
     int Run();
 
-    // Called from the SIGINT handler's wake-up: asks the run to stop at its next check.
+    // Ctrl-C, SIGTERM or SIGHUP: the run stops at its next check, the prompt included.
     void Interrupt();
 
     // RunWindow
@@ -42,30 +49,47 @@ public:
     MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
                         const QString& detail) override;
     void DoEvents(YieldMode mode) override;
+    void Note(const TransferEvent& event) override;
 
 private:
-    void Print(FILE* stream, const QString& line);
-    void ShowProgress(qint16 remaining);
-    void EndProgress();
+    // The file is opened and read through once before the datalogger is touched; false,
+    // with the failure reported, when it cannot be sent.
+    bool CheckFile();
     MsgBoxResult Ask(const QString& prompt);
+    void Answered(const QString& prompt, bool yes, const QString& by);
+    void Problem(const QString& text);
+    void Status(const QString& text);
+    void ShowProgress(bool last);
+    QString AnswerName(const QString& token) const;
+    int Finish(int status);
 
     CliOptions options_;
-    FILE* out_;
-    FILE* err_;
-    bool terminal_;
+    PortArgument port_;
+    QString device_;
+    Reporter& reporter_;
+    SessionLog log_;
+    std::unique_ptr<RecordingComm> recording_;
     FormVariables vars_;
-    std::unique_ptr<MSComm> comm_;
     MonotonicClock clock_;
     UpdateRun run_;
     QTimer timer1_;
     QTimer timer3_;
     QTimer pacer_;
-
-    QString status_;
-    bool progressOpen_ = false;
+    TerminalQuestion question_;
+    QElapsedTimer started_;
+    Progress progress_;
     bool interrupted_ = false;
-    bool cancelSent_ = false;
-    qint16 lastCount_ = 0;
-    QElapsedTimer sinceCount_;
-    QElapsedTimer sincePlainProgress_;
+    QString status_;
+
+    // The session, for the JSON object.
+    QString loaderVersion_;
+    QString oldFirmwareVersion_;
+    QString updateFirmwareVersion_;
+    int sends_ = 0;
+    int resends_ = 0;
+    QJsonObject answers_;
+    QJsonArray prompts_;
+    int lastPromptLine_ = 0;
+    QString outcomeText_;
+    QString reason_;
 };

@@ -261,7 +261,7 @@ void CliTest::interrupts_data() {
     QTest::addColumn<int>("how");             // 0: Ctrl-C typed on the terminal, else a signal
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("last");     // the last thing it prints
-    QTest::addColumn<int>("records");         // records the datalogger got; -1: not checked
+    QTest::addColumn<int>("records");         // records sent at most; -1: not checked
 
     QTest::newRow("Ctrl-C in the restart wait")
         << "no restart" << QByteArray("Waiting for Datalogger to Restart...") << 0
@@ -313,7 +313,10 @@ void CliTest::interrupts() {
     QVERIFY2(run.seen.trimmed().endsWith(last), run.seen.constData());
     QVERIFY(!run.seen.contains("Did not receive a response"));
     if (records >= 0) {
-        QCOMPARE(sim->GetStats().records, std::uint64_t(records));
+        // Nothing after the interrupt; the last line may not have left before the port
+        // closed and dropped it.
+        const auto got = qint64(sim->GetStats().records);
+        QVERIFY2(got <= records && got >= records - 1, qPrintable(QString::number(got)));
     }
 }
 

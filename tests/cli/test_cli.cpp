@@ -132,10 +132,8 @@ private slots:
     void successOnAPortNumber();
     void failures_data();
     void failures();
-    void askOnTheTerminal_data();
-    void askOnTheTerminal();
-    void interrupts_data();
-    void interrupts();
+    void onItsTerminal_data();
+    void onItsTerminal();
     void closedPipeDoesNotStopTheUpdate();
     void modes_data();
     void modes();
@@ -233,60 +231,45 @@ void CliTest::failures() {
     }
 }
 
-void CliTest::askOnTheTerminal_data() {
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("status");
-    QTest::newRow("y") << QByteArray("y\n") << int(kExitUpdateFailed);
-    QTest::newRow("n after a wrong key") << QByteArray("x\nn\n") << int(kExitAborted);
-}
-
-void CliTest::askOnTheTerminal() {
-    // The answer comes from the terminal the program runs on.
-    QFETCH(QByteArray, answer);
-    QFETCH(int, status);
-    auto sim = Sim(WithFaults({{bootsim::FaultKind::Flash, 3, 1}}));
-    const TerminalRun run = RunOnTerminal(Port(*sim), "[y/n] ", [&](int master, pid_t) {
-        QCOMPARE(::write(master, answer.constData(), size_t(answer.size())), ssize_t(answer.size()));
-    });
-    QVERIFY2(run.seen.contains("Error writing to flash at line 3. Continue with download? [y/n] "),
-             run.seen.constData());
-    // On a terminal the count is a progress line rewritten in place.
-    QVERIFY(run.seen.contains("\rLines remaining: "));
-    QCOMPARE(run.status, status);
-}
-
-void CliTest::interrupts_data() {
+void CliTest::onItsTerminal_data() {
     QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QByteArray>("trigger");  // what the program prints before the interrupt
-    QTest::addColumn<int>("how");             // 0: Ctrl-C typed on the terminal, else a signal
+    QTest::addColumn<QByteArray>("trigger");  // what the program prints before the user acts
+    QTest::addColumn<QByteArray>("typed");    // what the user then types, if anything
+    QTest::addColumn<int>("signal");          // else the signal the process gets
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("last");     // the last thing it prints
     QTest::addColumn<int>("records");         // records sent at most; -1: not checked
 
+    // The answer to a prompt comes from the terminal the program runs on.
+    QTest::newRow("y at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("y\n") << 0
+                                     << int(kExitUpdateFailed) << QByteArray("Error encountered while updating.") << -1;
+    QTest::newRow("n after a wrong key") << "flash error" << QByteArray("[y/n] ") << QByteArray("x\nn\n") << 0
+                                         << int(kExitAborted) << QByteArray("firmware is incomplete.") << 3;
+    QTest::newRow("Ctrl-C at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("\x03") << 0
+                                          << int(kExitCancelled) << QByteArray("Cancelled.") << 3;
     QTest::newRow("Ctrl-C in the restart wait")
-        << "no restart" << QByteArray("Waiting for Datalogger to Restart...") << 0
+        << "no restart" << QByteArray("Waiting for Datalogger to Restart...") << QByteArray("\x03") << 0
         << int(kExitCancelled) << QByteArray("Cancelled.") << 0;
     // Line 50 is never answered: without an interrupt it would be sent three times and asked
     // about.
     QTest::newRow("Ctrl-C while a line waits for its answer")
-        << "silent line" << QByteArray("line 50: sent") << 0 << int(kExitCancelled)
+        << "silent line" << QByteArray("line 50: sent") << QByteArray("\x03") << 0 << int(kExitCancelled)
         << QByteArray("Cancelled.") << 50;
-    QTest::newRow("SIGHUP while a line waits") << "silent line" << QByteArray("line 50: sent") << SIGHUP
-                                               << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
-    QTest::newRow("SIGTERM while a line waits") << "silent line" << QByteArray("line 50: sent") << SIGTERM
-                                                << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
-    QTest::newRow("Ctrl-C at the prompt") << "flash error" << QByteArray("[y/n] ") << 0
-                                          << int(kExitCancelled) << QByteArray("Cancelled.") << 3;
+    QTest::newRow("SIGHUP while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
+                                               << SIGHUP << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
+    QTest::newRow("SIGTERM while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
+                                                << SIGTERM << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
     // The final "#" comes two seconds after the "@": the final wait runs to its end.
     QTest::newRow("Ctrl-C in the final wait")
-        << "slow end" << QByteArray("Lines remaining: 0  100%") << 0 << int(kExitUpdated)
+        << "slow end" << QByteArray("Lines remaining: 0  100%") << QByteArray("\x03") << 0 << int(kExitUpdated)
         << kUpdated.toUtf8() << -1;
 }
 
-void CliTest::interrupts() {
+void CliTest::onItsTerminal() {
     QFETCH(QString, scenario);
     QFETCH(QByteArray, trigger);
-    QFETCH(int, how);
+    QFETCH(QByteArray, typed);
+    QFETCH(int, signal);
     QFETCH(int, status);
     QFETCH(QByteArray, last);
     QFETCH(int, records);
@@ -302,16 +285,25 @@ void CliTest::interrupts() {
         options.split_gap_ms = 2000;
     }
     auto sim = Sim(options);
-    const TerminalRun run = RunOnTerminal(Port(*sim) << "--verbose", trigger, [&](int master, pid_t pid) {
-        if (how == 0) {
-            QCOMPARE(::write(master, "\x03", 1), ssize_t(1));
+    QStringList args = Port(*sim);
+    const bool verbose = scenario == QLatin1String("silent line");
+    if (verbose) {
+        args << "--verbose";
+    }
+    const TerminalRun run = RunOnTerminal(args, trigger, [&](int master, pid_t pid) {
+        if (typed.isEmpty()) {
+            ::kill(pid, signal);
         } else {
-            ::kill(pid, how);
+            QCOMPARE(::write(master, typed.constData(), size_t(typed.size())), ssize_t(typed.size()));
         }
     });
     QCOMPARE(run.status, status);
     QVERIFY2(run.seen.trimmed().endsWith(last), run.seen.constData());
     QVERIFY(!run.seen.contains("Did not receive a response"));
+    if (!verbose && scenario != QLatin1String("no restart")) {
+        // On a terminal the count is a progress line rewritten in place.
+        QVERIFY(run.seen.contains("\rLines remaining: "));
+    }
     if (records >= 0) {
         // Nothing after the interrupt; the last line may not have left before the port
         // closed and dropped it.

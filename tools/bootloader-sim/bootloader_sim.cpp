@@ -106,7 +106,8 @@ struct Simulator::Impl : ProtocolEvents {
             nfds_t nfds = 1;
             const int fd = line.PollFd(now);
             if (fd >= 0) {
-                fds[1] = pollfd{fd, static_cast<short>(POLLIN | (line.WantsToWrite() ? POLLOUT : 0)), 0};
+                fds[1] =
+                    pollfd{fd, static_cast<short>(POLLIN | (line.WantsToWrite() ? POLLOUT : 0)), 0};
                 nfds = 2;
             }
             const TimePoint deadline =

@@ -17,8 +17,8 @@ constexpr int kRandomFaultSends = 2;
 constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
-constexpr FaultKind kAllKinds[] = {FaultKind::Checksum, FaultKind::Flash, FaultKind::Silent,
-                                   FaultKind::Late,     FaultKind::Noise, FaultKind::Xoff,
+constexpr FaultKind kAllKinds[] = {FaultKind::Checksum,  FaultKind::Flash, FaultKind::Silent,
+                                   FaultKind::Late,      FaultKind::Noise, FaultKind::Xoff,
                                    FaultKind::XoffAfter, FaultKind::Hangup};
 
 }  // namespace
@@ -81,8 +81,8 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
     // ms < 0: a random fault's, drawn up to the option's default.
     auto pick = [&](int ms, int fallback) {
         return ms > 0   ? ms
-               : ms < 0 ? 1 + static_cast<int>(fault_rng_.Below(
-                                  static_cast<std::size_t>(std::max(fallback, 1))))
+               : ms < 0 ? 1 + static_cast<int>(
+                                  fault_rng_.Below(static_cast<std::size_t>(std::max(fallback, 1))))
                         : fallback;
     };
     auto add = [&](FaultKind kind, int ms) {

@@ -253,7 +253,8 @@ void Line::Write(TimePoint now) {
     while (!out.empty() && !peer_stopped_ && !protocol_.Held()) {
         const Output& o = out.front();
         const std::size_t count = o.bytes.size() - o.sent;
-        const TimePoint arrive = std::max(o.ready, tx_free_) + byte_time_ * static_cast<long>(count);
+        const TimePoint arrive =
+            std::max(o.ready, tx_free_) + byte_time_ * static_cast<long>(count);
         if (arrive > now) {
             break;
         }
@@ -262,7 +263,8 @@ void Line::Write(TimePoint now) {
             want_pollout_ = (w < 0 && (errno == EAGAIN || errno == EINTR));
             return;
         }
-        trace_.Bytes(now, "TX", std::string_view(o.bytes.data() + o.sent, static_cast<std::size_t>(w)));
+        trace_.Bytes(now, "TX",
+                     std::string_view(o.bytes.data() + o.sent, static_cast<std::size_t>(w)));
         bytes_sent_ += static_cast<std::uint64_t>(w);
         changed_ = true;
         tx_free_ = arrive;

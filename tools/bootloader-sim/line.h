@@ -81,8 +81,8 @@ private:
 
     bool peer_stopped_ = false;  // the host sent XOFF
     bool want_pollout_ = false;
-    TimePoint quiet_until_{};    // the master misbehaved: leave it alone until then
-    TimePoint tx_free_{};        // paced: when the line is free for our next byte
+    TimePoint quiet_until_{};  // the master misbehaved: leave it alone until then
+    TimePoint tx_free_{};      // paced: when the line is free for our next byte
     std::deque<std::pair<TimePoint, char>> wire_in_;  // paced: bytes still on their way in
     TimePoint rx_free_{};
     std::string rx_batch_;

@@ -315,8 +315,8 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
     const Plan plan = planner_.For(session_, line_no_, line_sends_);
     if (plan.Any()) {
         ++st_.faults;
-        Log(now, "fault " + plan.Describe() + " on line " + std::to_string(line_no_) +
-                     ", send " + std::to_string(line_sends_));
+        Log(now, "fault " + plan.Describe() + " on line " + std::to_string(line_no_) + ", send " +
+                     std::to_string(line_sends_));
     }
     if (plan.hangup) {
         HangUp(now);

@@ -11,6 +11,9 @@
 //
 // Everything here is thread-safe: the host under test typically blocks its own thread in
 // the update while the simulator answers on its own.
+//
+// The bootloader itself is the Protocol (protocol.h), which a test can also drive alone in
+// virtual time; the pty, its pace and the trace are the Line (line.h).
 
 #include "sim_types.h"
 

@@ -30,6 +30,9 @@ struct Command {
     std::string image_of;
 };
 
+// What --help prints: every option, the commands on standard input and the exit status.
+extern const char kUsage[];
+
 // The arguments after the command's name. Throws UsageError.
 Command ParseArgs(const std::vector<std::string>& args);
 

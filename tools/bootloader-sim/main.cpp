@@ -1,14 +1,13 @@
 // bootloader-sim: the simulated datalogger bootloader as a command for people and scripts.
-// The first line it prints is the device to open; events follow, one per line.
+// The first line it prints is the device to open; events follow, one per line. Besides
+// serving the line it writes sample update files and images; its options are read in
+// command_line.cpp.
 
 #include "bootloader_sim.h"
 #include "command_line.h"
-#include "trace.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,86 +19,6 @@
 #include <vector>
 
 namespace {
-
-const char kHelp[] = R"(Usage: bootloader-sim [OPTION]...
-       bootloader-sim --make-sample N PATH
-       bootloader-sim --image-of FILE (--image-hex PATH | --image-bin PATH [--image-base ADDR])
-
-Simulates the datalogger's serial bootloader on a pseudo-terminal. Prints the slave device
-(the "serial port" to open at 57600 8N1, XON/XOFF) on the first line of its output, then one
-line per event. Point the program at it with QUORVEL_COM1=<device or link>.
-
-The line
-  --link PATH              make PATH a symbolic link to the device (removed on exit)
-  --pace                   move bytes no faster than a real 57600 baud 8N1 line (173.6 us
-                           a byte); without it every answer goes out at once
-  --pace-baud N            like --pace, at N baud
-  --idle-gap MS            bytes that are not a whole record end after MS quiet (default 30)
-  --trace PATH             write every byte received and sent, with its time, to PATH
-  --linger MS              after the last session, keep the line open MS (default 1000)
-
-Restarts (a session begins when the bootloader sends '^')
-  --restart-after MS       announce MS after start and after each session
-  --restart-every MS       announce every MS until a ready request arrives (a demo needs
-                           no typing); first announcement after --restart-after, if given
-  --sessions N             serve N sessions, then exit (default 0: no limit)
-  --session-timeout MS     give up a session that hears nothing for MS, then restart as
-                           above (for a program that abandons an update halfway)
-  Without either restart option, type "restart" on standard input.
-
-The version record: <prefix>V<loader>|<firmware>?
-  --loader-version X       decimal loader version (default 1.30; below 1.28 is an old loader)
-  --firmware-version TEXT  the firmware the datalogger has now (default 2.05)
-  --version-prefix TEXT    text before the V (default "BOOT ")
-  --old-loader             same as --loader-version 1.20
-  --no-version             leave out the V and | parts: the record is <prefix>?
-  --omit PARTS             leave out parts: a comma list of loader, firmware, ready
-  --silent-ready K         leave the first K ready requests of each session unanswered
-  --split PIECES[:MS]      send the version record (and the final @#) in PIECES pieces, MS
-                           apart (default 40)
-
-Faults (LINE counts the data lines of a session from 1; resends share their line's number;
-numbers are decimal)
-  --fault KIND@LINE[xCOUNT][:MS][/SESSION]
-                           inject a fault on the first COUNT (default 1) sends of LINE, in
-                           every session or only in SESSION; repeatable. KIND is one of
-      checksum             answer '-' and drop the line
-      flash                answer '%' (a flash write error: the update fails)
-      silent               answer nothing and drop the line
-      late                 accept, but answer only after MS (default --late-ms); the
-                           answers behind it wait for it
-      noise                put a few random non-token bytes before the answer
-      xoff                 send XOFF, then after MS (default --xoff-ms) the answer and XON;
-                           with noise on the same line, the noise comes while held
-      xoff-after           send XOFF behind the answer, XON after MS, nothing in between
-      hangup               close the line instead of answering; the simulator then exits
-  --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
-                           on a line's third send, so a host that resends gets through
-  --random-every-send      let random faults hit every send of a line
-  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
-  --seed N                 seed for random faults and noise bytes (default 1)
-  --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
-  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
-                           with noise while held)
-  --late-overtakes         let the answers behind a late one overtake it
-  --naive                  end an update with @# even when a line was never accepted, as a
-                           bootloader that cannot see a missing record does
-
-Images
-  --image-hex PATH         after each session, write the image it flashed as Intel HEX
-  --image-bin PATH         after each session, write the image as a binary from --image-base
-  --image-base ADDR        first address of --image-bin (default: lowest address written)
-
-Other modes
-  --make-sample N PATH     write a made-up update file of N 16-byte data records and exit
-  --image-of FILE          write the image that update FILE flashes (with --image-hex or
-                           --image-bin) and exit; cmp it with a session's image
-  -q, --quiet              print only the device path
-  -h, --help               show this help and exit
-
-Commands on standard input: restart, stats, quit.
-Exit status: 0 done, 1 the line or a file could not be set up, 2 bad options.
-)";
 
 int g_signal_pipe[2] = {-1, -1};
 
@@ -281,7 +200,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (c.help) {
-        std::fputs(kHelp, stdout);
+        std::fputs(bootsim::kUsage, stdout);
         return 0;
     }
     std::string error;

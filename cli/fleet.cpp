@@ -60,6 +60,7 @@ public:
           err_(err),
           talk_(options.json ? err : out),
           quiet_(options.verbosity == CliOptions::Verbosity::Quiet),
+          verbose_(options.verbosity == CliOptions::Verbosity::Verbose),
           block_(IsTerminal(talk_) && options.verbosity == CliOptions::Verbosity::Normal) {}
 
     int Run();
@@ -81,15 +82,18 @@ private:
     FILE* err_;
     FILE* talk_;
     bool quiet_;
+    bool verbose_;
     bool block_;  // one progress line per port, redrawn in place
     int drawn_ = 0;
     bool interrupted_ = false;
     std::vector<Member> members_;
     QEventLoop loop_;
     int running_ = 0;
+    QElapsedTimer since_;
 };
 
 int Fleet::Run() {
+    since_.start();
     members_.resize(size_t(options_.ports.size()));
     QStringList names;
     for (qsizetype i = 0; i < options_.ports.size(); ++i) {
@@ -234,7 +238,9 @@ void Fleet::Finished(Member& m, int code, QProcess::ExitStatus how) {
 
 void Fleet::Say(Member& m, FILE* stream, const QString& text) {
     ClearBlock();
-    Put(stream, QStringLiteral("[%1] %2\n").arg(m.name, text));
+    const QString time =
+        verbose_ ? QStringLiteral("[%1] ").arg(double(since_.elapsed()) / 1000.0, 8, 'f', 3) : QString();
+    Put(stream, QStringLiteral("%1[%2] %3\n").arg(time, m.name, text));
     DrawBlock();
 }
 

@@ -1,48 +1,23 @@
 // prefs.txt through the real window: what each file gives on start, and what a save writes.
 
-#include "fakes.h"
-#include "main_window.h"
 #include "prefs_file.h"
+#include "window_rig.h"
 
-#include <QComboBox>
-#include <QLineEdit>
 #include <QScopeGuard>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
-const char* const kMissing = "<missing>";
-
-struct Started {
-    int index;
-    QString path;
-    QStringList boxes;  // "style|title|text"
-    QStringList details;
-};
-
-Started Start(const QString& prefsPath) {
-    Form1 form;
-    Started s;
-    form.MessageBox = [&s](QWidget*, const QString& text, int style, const QString& title, const QString& detail) {
-        s.boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, text);
-        s.details << detail;
-        return MsgBoxResult::Ok;
-    };
-    form.SetPrefsPath(prefsPath);
-    form.Form_Load();
-    s.index = form.findChild<QComboBox*>("Combo1")->currentIndex();
-    s.path = form.findChild<QLineEdit*>("Text1")->text();
-    return s;
-}
+// Contents that are no bytes to write.
+const QByteArray kMissing("<missing>");
+const QByteArray kFolder("<folder>");
+const QByteArray kUnreadable("<mode 000>");
+const QByteArray kHuge("<1 GiB, sparse>");
 
 QString LoadMessage(const QString& path) {
     return "48|Quorvel|An error occured while loading file " + path +
@@ -74,7 +49,7 @@ void PrefsTest::load_data() {
 
     const QString unread = QStringLiteral("does not hold a port number and a quoted file name");
     // clang-format off
-    QTest::newRow("missing")              << QByteArray(kMissing) << 0 << "" << "No such file";
+    QTest::newRow("missing")              << kMissing             << 0 << "" << "No such file";
     QTest::newRow("empty")                << QByteArray()         << 0 << "" << unread;
     QTest::newRow("only line 1")          << QByteArray("3\r\n")  << 0 << "" << unread;
     QTest::newRow("index 8")              << QByteArray("8\r\n\"/fw/a.upd\"\r\n") << 0 << "" << "the port index 8 is not one of -1 to 7";
@@ -88,53 +63,96 @@ void PrefsTest::load_data() {
     QTest::newRow("quote inside the path") << QByteArray("1\r\n\"/fw/a\"b.upd\"\r\n") << 1 << "/fw/a\"b.upd" << "";
     QTest::newRow("unquoted, LF line ends") << QByteArray("4\n /fw/x.upd \n") << 4 << "/fw/x.upd" << "";
     QTest::newRow("both on one line")     << QByteArray("3,\"/fw/a b.upd\"") << 3 << "/fw/a b.upd" << "";
+    QTest::newRow("truncated inside the path") << QByteArray("2\r\n\"/fw/logg") << 2 << "/fw/logg" << "";
+    QTest::newRow("control bytes in the path")
+        << QByteArray("3\r\n\"/fw/a\x13\x01" "b.upd\"\r\n") << 3 << "/fw/a\x13\x01" "b.upd" << "";
     QTest::newRow("binary")               << QByteArray("\x00\xff\x13\r\n", 5) << 0 << "" << unread;
+    // As a user's account: root reads a file of mode 000 all the same.
+    QTest::newRow("unreadable")           << kUnreadable          << 0 << "" << "Permission denied";
+    QTest::newRow("a folder")             << kFolder              << 0 << "" << "is a directory";
+    QTest::newRow("1 GiB, sparse")        << kHuge                << 0 << "" << "larger than";
     // clang-format on
 }
 
 void PrefsTest::load() {
+    // Whatever prefs.txt holds, the window starts with its values or with the defaults and
+    // the message, reading no more than a small file's worth; its exit leaves a prefs.txt
+    // that reads back as what it showed, so a damaged file is mended rather than kept.
     QFETCH(QByteArray, content);
     QFETCH(int, index);
     QFETCH(QString, path);
     QFETCH(QString, why);
     const QString file = dir_.filePath(QTest::currentDataTag() + QStringLiteral(".txt"));
-    if (content != kMissing) {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(content);
+    if (content == kFolder) {
+        QVERIFY(QDir().mkdir(file));
+    } else if (content == kHuge) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(qint64(1) << 30));
+    } else if (content != kMissing) {
+        QVERIFY(WriteFile(file, content == kUnreadable ? "4\r\n\"/fw/a.upd\"\r\n" : content));
+        QVERIFY(content != kUnreadable || QFile::setPermissions(file, {}));
     }
-    const Started s = Start(file);
-    QCOMPARE(s.index, index);
-    QCOMPARE(s.path, path);
-    QCOMPARE(s.boxes, why.isEmpty() ? QStringList{} : QStringList{LoadMessage(file)});
-    if (!why.isEmpty()) {
-        QVERIFY2(s.details.value(0).startsWith(file + ": ") && s.details.value(0).contains(why),
-                 qPrintable(s.details.value(0)));
+    QStringList boxes;
+    QStringList details;
+    {
+        WithoutCapabilities asUser({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
+        QVERIFY(asUser.ok());
+        Form1 form;
+        form.MessageBox = [&](QWidget*, const QString& text, int style, const QString& title, const QString& detail) {
+            boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, text);
+            details << detail;
+            return MsgBoxResult::Ok;
+        };
+        form.SetPrefsPath(file);
+        const long growthKb = PeakGrowthKb([&] { form.Form_Load(); });
+        QVERIFY2(growthKb < 8 * 1024, qPrintable(QStringLiteral("%1 kB for a prefs.txt").arg(growthKb)));
+        QCOMPARE(form.findChild<QComboBox*>("Combo1")->currentIndex(), index);
+        QCOMPARE(form.findChild<QLineEdit*>("Text1")->text(), path);
+        QCOMPARE(boxes, why.isEmpty() ? QStringList{} : QStringList{LoadMessage(file)});
+        QVERIFY2(why.isEmpty() || (details.value(0).startsWith(file + ": ") && details.value(0).contains(why)),
+                 qPrintable(details.value(0)));
+        boxes.clear();
+        form.close();
     }
+    if (content == kFolder) {
+        QCOMPARE(boxes, QStringList{"48|Quorvel|An error occured while saving file " + file});
+        return;
+    }
+    QCOMPARE(boxes, QStringList{});
+    const std::optional<PrefsRecord> saved = ReadPrefs(ReadAll(file));
+    QVERIFY(saved);
+    QCOMPARE(int(saved->portIndex), index);
+    QCOMPARE(saved->path, path);
 }
 
 void PrefsTest::savedFileReadsBack() {
+    // The exit writes CR LF line ends and the path in quotes; a path in another 8-bit encoding
+    // (Latin-1 here), which UTF-8 cannot decode, goes back byte for byte.
     const QString file = dir_.filePath(QStringLiteral("saved.txt"));
-    const QString path = QStringLiteral("C:\\fw\\logger.upd");
-    {
+    int shown = 0;
+    auto startAndExit = [&](int index, const QString& path) {
         Form1 form;
+        form.MessageBox = [&shown](QWidget*, const QString&, int, const QString&, const QString&) {
+            ++shown;
+            return MsgBoxResult::Ok;
+        };
         form.SetPrefsPath(file);
-        form.MessageBox = [](QWidget*, const QString&, int, const QString&, const QString&) { return MsgBoxResult::Ok; };
         form.Form_Load();
-        form.findChild<QComboBox*>("Combo1")->setCurrentIndex(2);
-        form.findChild<QLineEdit*>("Text1")->setText(path);
+        if (index >= 0) {
+            form.findChild<QComboBox*>("Combo1")->setCurrentIndex(index);
+            form.findChild<QLineEdit*>("Text1")->setText(path);
+        }
         form.close();
-    }
-    QFile in(file);
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    QCOMPARE(in.readAll(), QByteArray("2\r\n\"C:\\fw\\logger.upd\"\r\n"));
-    const Started s = Start(file);
-    QCOMPARE(s.index, 2);
-    QCOMPARE(s.path, path);
-    QVERIFY(s.boxes.isEmpty());
+        return ReadAll(file);
+    };
+    QCOMPARE(startAndExit(2, QStringLiteral("C:\\fw\\logger.upd")), QByteArray("2\r\n\"C:\\fw\\logger.upd\"\r\n"));
+    const QByteArray latin1("3\r\n\"/fw/Gr\xfc\xdf" "e.upd\"\r\n");
+    QVERIFY(WriteFile(file, latin1));
+    QCOMPARE(startAndExit(-2, QString()), latin1);
+    QCOMPARE(shown, 1);  // the first start's missing file
 
-    // Any index and path the window can hold read back unchanged.
-    // An edited path is written as edited, not as the bytes it was read from.
+    // Any index and path the window can hold read back unchanged; an edited path is written
+    // as edited, not as the bytes it was read from.
     for (const PrefsRecord& r : {PrefsRecord{-1, "", ""}, PrefsRecord{7, " ,\"x\", ", ""},
                                  PrefsRecord{0, QString("/ü/ß/€.upd"), ""},
                                  PrefsRecord{1, "/new.upd", "/old/\xfc.upd"}}) {
@@ -143,35 +161,12 @@ void PrefsTest::savedFileReadsBack() {
         QCOMPARE(back->portIndex, r.portIndex);
         QCOMPARE(back->path, r.path);
     }
-
-    // A path in another 8-bit encoding (Latin-1 here), which UTF-8 cannot decode, is written
-    // back byte for byte.
-    const QByteArray latin1("3\r\n\"/fw/Gr\xfc\xdf" "e.upd\"\r\n");
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(latin1);
-    }
-    QCOMPARE(Start(file).boxes, QStringList());
-    {
-        Form1 form;
-        form.SetPrefsPath(file);
-        form.Form_Load();
-        form.close();
-    }
-    QFile saved(file);
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QCOMPARE(saved.readAll(), latin1);
 }
 
 void PrefsTest::failedSaveKeepsTheOldFile() {
     const QString file = dir_.filePath(QStringLiteral("kept.txt"));
     const QByteArray old("6\r\n\"/fw/old.upd\"\r\n");
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(old);
-    }
+    QVERIFY(WriteFile(file, old));
     QStringList boxes;
     auto save = [&](const QString& where) {
         Form1 form;
@@ -198,9 +193,7 @@ void PrefsTest::failedSaveKeepsTheOldFile() {
     // Below it, the file and the system's reason.
     QVERIFY2(boxes.value(1).startsWith(file + ": ") && boxes.value(1).size() > file.size() + 2,
              qPrintable(boxes.value(1)));
-    QFile in(file);
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    QCOMPARE(in.readAll(), old);
+    QCOMPARE(ReadAll(file), old);
 
     // A folder that cannot be made: a file stands in its place.
     boxes.clear();
@@ -287,11 +280,7 @@ void PrefsTest::installedCopyStartsFromTheFileBesideIt() {
     const QString seed = dir_.filePath(QStringLiteral("beside.txt"));
     const QString file = dir_.filePath(QStringLiteral("config/Quorvel/prefs.txt"));
     const QByteArray seedContent("3\r\n\"/fw/beside.upd\"\r\n");
-    {
-        QFile out(seed);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(seedContent);
-    }
+    QVERIFY(WriteFile(seed, seedContent));
     auto start = [&](const QString& newPath) {
         Form1 form;
         QStringList boxes;
@@ -311,9 +300,7 @@ void PrefsTest::installedCopyStartsFromTheFileBesideIt() {
     QCOMPARE(start(QStringLiteral("/fw/saved.upd")), QStringLiteral("3 /fw/beside.upd"));
     // Once saved, the configuration folder's file is the one read.
     QCOMPARE(start(QStringLiteral("/fw/saved.upd")), QStringLiteral("3 /fw/saved.upd"));
-    QFile in(seed);
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    QCOMPARE(in.readAll(), seedContent);
+    QCOMPARE(ReadAll(seed), seedContent);
 }
 
 QTEST_MAIN(PrefsTest)

@@ -1,9 +1,8 @@
 #pragma once
 
 // The real window and the real serial layer on the simulated bootloader, with the means to
-// act at a chosen moment of a run: a fault that must strike while the run waits for the
-// restart, between two lines or inside a reply wait is placed by a condition that is looked
-// at every time the run yields to the event loop.
+// act at a chosen moment of a run: a condition looked at every time the run yields to the
+// event loop places a fault in the restart wait, between two lines or inside a reply wait.
 
 #include "bootloader_sim.h"
 #include "main_window.h"
@@ -21,6 +20,7 @@
 #include <QTimer>
 
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,15 +55,13 @@ public:
         form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString& detail) {
             boxes << QStringLiteral("%1|%2").arg(style).arg(text);
             details << detail;
-            const bool yesNo = (style & 0x0F) == YesNo;
-            if (!yesNo) {
+            if ((style & 0x0F) != YesNo) {
                 return MsgBoxResult::Ok;
             }
-            if (answers.empty()) {
-                return MsgBoxResult::Yes;
+            const MsgBoxResult a = answers.empty() ? MsgBoxResult::Yes : answers.front();
+            if (!answers.empty()) {
+                answers.pop_front();
             }
-            const MsgBoxResult a = answers.front();
-            answers.pop_front();
             return a;
         };
         form->SetPrefsPath(PrefsPath());
@@ -93,10 +91,7 @@ public:
             form->close();
         });
         watchdog.start(30 * 1000);
-        QElapsedTimer took;
-        took.start();
         form->findChild<QPushButton*>("Command6")->click();
-        runMs = took.elapsed();
         return !hung;
     }
     void Cancel() { form->findChild<QPushButton*>("Command4")->click(); }
@@ -123,15 +118,16 @@ public:
         return v.TotalLines > 0 && v.LinesRemaining <= v.TotalLines - n;
     }
 
-    QString Status() const { return form->findChild<QLabel*>("Label2")->text(); }
+    QString Status() const { return Label("Label2"); }
     QString Label(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
     bool Idle() const {
-        return Status() == QLatin1String("Idle") && !form->MSComm1().PortOpen() &&
-               form->findChild<QPushButton*>("Command6")->isVisible() &&
-               form->findChild<QPushButton*>("Command6")->isEnabled() &&
-               !form->findChild<QPushButton*>("Command4")->isVisible();
+        const auto* start = form->findChild<QPushButton*>("Command6");
+        return Status() == QLatin1String("Idle") && !form->MSComm1().PortOpen() && start->isVisible() &&
+               start->isEnabled() && !form->findChild<QPushButton*>("Command4")->isVisible() &&
+               !form->findChild<QLabel*>("Label14")->isVisible();
     }
-    // The texts of the boxes shown, and the style of one.
+    // The texts of the boxes shown, the style of one, and what it said below its text (the
+    // device or file and the reason).
     QStringList Texts() const {
         QStringList out;
         for (const QString& b : boxes) {
@@ -140,10 +136,8 @@ public:
         return out;
     }
     int Style(int i) const { return boxes.value(i).section('|', 0, 0).toInt(); }
-    // What a box said below its text: the device or file and the reason.
     QString Detail(int i) const { return details.value(i); }
     RunOutcome Outcome() { return form->Run().LastOutcome(); }
-    FormVariables& Vars() { return form->Variables(); }
     bootsim::Stats Stats() const { return sim->GetStats(); }
 
     QTemporaryDir dir;
@@ -151,9 +145,8 @@ public:
     std::unique_ptr<Form1> form;
     QStringList boxes;  // "style|text"
     QStringList details;
-    std::deque<MsgBoxResult> answers;
-    int pending = 0;  // actions of At() that have not run
-    qint64 runMs = 0;
+    std::deque<MsgBoxResult> answers;  // to Yes/No prompts; Yes once they run out
+    int pending = 0;                   // actions of At() that have not run
 
 private:
     static void CountWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
@@ -172,8 +165,8 @@ inline bootsim::MemoryImage ImageOf(const QString& path) {
     return image;
 }
 
-// The processor time a second of the window's idle event loop costs.
-// The loop sleeps until the next event, as the window's own loop does; its timers wake it.
+// The processor time a second of the window's idle event loop costs. The loop sleeps until
+// the next event, as the window's own loop does; its timers wake it.
 inline double IdleSecondCpuMs() {
     const double before = ProcessCpuMs();
     QElapsedTimer t;
@@ -182,6 +175,30 @@ inline double IdleSecondCpuMs() {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return ProcessCpuMs() - before;
+}
+
+// How much the peak resident memory grows while body runs, in kB. The kernel's high-water
+// mark is reset first where it can be, so that an earlier peak cannot hide this one.
+inline long PeakGrowthKb(const std::function<void()>& body) {
+    auto statusKb = [](const char* field) {  // "VmRSS", "VmHWM" from /proc/self/status
+        QFile status(QStringLiteral("/proc/self/status"));
+        const QByteArray all = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        for (const QByteArray& line : all.split('\n')) {
+            if (line.startsWith(field)) {
+                return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toLong();
+            }
+        }
+        return -1L;
+    };
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    const bool reset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+    clear.close();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const long base = reset ? statusKb("VmRSS:") : usage.ru_maxrss;
+    body();
+    getrusage(RUSAGE_SELF, &usage);
+    return (reset ? statusKb("VmHWM:") : usage.ru_maxrss) - base;
 }
 
 // Takes capabilities out of this thread's effective set for its lifetime, so that a test run

@@ -61,6 +61,7 @@ void RunFrameTest::pathRefused() {
     // One character is refused; the two-character path below is not.
     Rig rig;
     rig.window.text1 = QStringLiteral("a");
+    rig.CancelAt(QStringLiteral("Settings=57600,n,8,1"));  // should the run start after all
     rig.run.RunUpdate();
     QCOMPARE(rig.window.boxes, QStringList({"0|Select Firmware Update File."}));
     QCOMPARE(rig.window.log, QStringList({"MsgBox=Select Firmware Update File.", "Command1.SetFocus"}));

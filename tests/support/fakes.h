@@ -33,8 +33,7 @@ private:
 };
 
 // A port whose peer is a script: what the run writes goes to onOutput, which may queue
-// replies to arrive at a virtual time. Every operation is logged, and any can be made to
-// fail.
+// replies to arrive at a virtual time. Every operation is logged, and any can be made to fail.
 class FakeComm : public MSComm {
 public:
     explicit FakeComm(VirtualTime& time) : time_(time) {}
@@ -48,8 +47,7 @@ public:
     std::function<void(const QString& text)> onOutput;
 
     // Queues text to arrive after delayMs of virtual time.
-    void Send(const QString& text, qint64 delayMs = 0) { arrivals_.push_back({time_.ms + delayMs, text}); }
-    qint64 Now() const { return time_.ms; }
+    void Send(const QString& text, qint64 delayMs) { arrivals_.push_back({time_.ms + delayMs, text}); }
 
     int Handshaking() const override { return handshaking_; }
     void Handshaking(int mode) override {
@@ -75,12 +73,10 @@ public:
         open_ = open;
     }
     qint16 InBufferCount() override {
-        RequireOpen();
         Deliver();
         return static_cast<qint16>(qMin(buffer_.size(), qsizetype(32767)));
     }
     QString Input() override {
-        RequireOpen();
         Deliver();
         QString text;
         text.swap(buffer_);
@@ -94,14 +90,12 @@ public:
         }
     }
     void WaitForInput(int msecs) override {
-        RequireOpen();
         Deliver();
-        if (!buffer_.isEmpty()) {
-            return;
+        if (buffer_.isEmpty()) {
+            const qint64 until = time_.ms + msecs;
+            time_.ms = arrivals_.empty() ? until : qMin(until, qMax(time_.ms, arrivals_.front().first));
+            Deliver();
         }
-        const qint64 until = time_.ms + msecs;
-        time_.ms = arrivals_.empty() ? until : qMin(until, qMax(time_.ms, arrivals_.front().first));
-        Deliver();
     }
 
 private:
@@ -120,6 +114,7 @@ private:
         }
     }
     void Deliver() {
+        RequireOpen();
         while (!arrivals_.empty() && arrivals_.front().first <= time_.ms) {
             buffer_ += arrivals_.front().second;
             arrivals_.pop_front();
@@ -136,8 +131,8 @@ private:
 };
 
 // A window that records every change a run makes, in order, as "Control.Property=value",
-// answers message boxes from a script, and advances virtual time at each yield, ticking
-// the run's timers as the real window's would.
+// keeps the latest value of each, answers message boxes from a script, and advances virtual
+// time at each yield, ticking the run's timers as the real window's would.
 class RecordingWindow : public RunWindow {
 public:
     explicit RecordingWindow(VirtualTime& time) : time_(time) {}
@@ -148,21 +143,22 @@ public:
     QString text1;
     int listIndex = 0;
     QStringList log;
-    // The message boxes shown, as "style|title|prompt".
+    // The latest value of each "Control.Property", e.g. state["Label2.Caption"].
+    QMap<QString, QString> state;
+    // The message boxes shown, as "style|prompt" and "|detail" when a detail is shown below
+    // the prompt, and the title of the last.
     QStringList boxes;
+    QString title;
     // Answers to Yes/No boxes, in order; Yes when the script has run out.
     std::deque<MsgBoxResult> answers;
     // Called while each box is open.
     std::function<void()> onBox;
-    // Called at each yield after time has moved, e.g. to press Cancel.
+    // Called at each yield (which takes 10 ms) after time has moved, e.g. to press Cancel.
     std::function<void()> onYield;
-    // Virtual time a yield takes.
-    qint64 yieldMs = 10;
-    int yields = 0;
     int blockingYields = 0;
     bool timer3On = false;
-    QMap<Control, QString> captions;
-    QStringList Only(const QString& prefix) const { return log.filter(prefix); }
+    // Makes this change fail with a Failure, as a window update may.
+    QString failOn;
 
     static QString Name(Control c) {
         static const char* const kNames[] = {"Label2",   "Label14",  "Label16",  "Label17",
@@ -172,34 +168,23 @@ public:
     }
 
     QString Caption() const override { return caption; }
-    void SetCaption(Control c, const QString& text) override {
-        Record(Name(c) + QStringLiteral(".Caption=") + text);
-        captions[c] = text;
-    }
+    void SetCaption(Control c, const QString& text) override { Record(Name(c) + ".Caption=" + text); }
     void SetEnabled(Control c, bool on) override {
-        Record(Name(c) + QStringLiteral(".Enabled=") + (on ? "1" : "0"));
+        Record(Name(c) + ".Enabled=" + (on ? "1" : "0"));
         if (c == Control::Timer3) {
             timer3On = on;
             nextTimer3_ = time_.ms + 1000;
         }
     }
-    void SetVisible(Control c, bool on) override {
-        Record(Name(c) + QStringLiteral(".Visible=") + (on ? "1" : "0"));
-    }
-    void ZOrder(Control c) override { Record(Name(c) + QStringLiteral(".ZOrder")); }
-    void SetFocus(Control c) override { Record(Name(c) + QStringLiteral(".SetFocus")); }
+    void SetVisible(Control c, bool on) override { Record(Name(c) + ".Visible=" + (on ? "1" : "0")); }
+    void ZOrder(Control c) override { Record(Name(c) + ".ZOrder"); }
+    void SetFocus(Control c) override { Record(Name(c) + ".SetFocus"); }
     QString Text(Control) const override { return text1; }
     int ListIndex(Control) const override { return listIndex; }
-    void AddItem(Control c, const QString& item) override {
-        Record(Name(c) + QStringLiteral(".AddItem=") + item);
-    }
-    // The details shown below the boxes' prompts, for the boxes that had one.
-    QStringList details;
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title, const QString& detail) override {
-        boxes << QStringLiteral("%1|%2|%3").arg(style).arg(title, prompt);
-        if (!detail.isEmpty()) {
-            details << detail;
-        }
+    void AddItem(Control c, const QString& item) override { Record(Name(c) + ".AddItem=" + item); }
+    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& boxTitle, const QString& detail) override {
+        boxes << QStringLiteral("%1|%2").arg(style).arg(prompt) + (detail.isEmpty() ? "" : "|" + detail);
+        title = boxTitle;
         Record(QStringLiteral("MsgBox=") + prompt);
         if (onBox) {
             onBox();
@@ -207,32 +192,22 @@ public:
         if ((style & 0x0F) != YesNo) {
             return MsgBoxResult::Ok;
         }
-        if (answers.empty()) {
-            return MsgBoxResult::Yes;
+        const MsgBoxResult answer = answers.empty() ? MsgBoxResult::Yes : answers.front();
+        if (!answers.empty()) {
+            answers.pop_front();
         }
-        const MsgBoxResult answer = answers.front();
-        answers.pop_front();
         return answer;
     }
     void DoEvents(YieldMode mode) override {
-        ++yields;
-        if (mode == YieldMode::UntilEvent) {
-            ++blockingYields;
-        }
-        const qint64 until = time_.ms + yieldMs;
+        blockingYields += mode == YieldMode::UntilEvent;
+        const qint64 until = time_.ms + 10;
         while (nextTick_ <= until || (timer3On && nextTimer3_ <= until)) {
-            if (timer3On && nextTimer3_ <= nextTick_) {
-                time_.ms = nextTimer3_;
-                nextTimer3_ += 1000;
-                if (run) {
-                    run->Timer3_Timer();
-                }
-            } else {
-                time_.ms = nextTick_;
-                nextTick_ += 60;
-                if (run) {
-                    run->Timer1_Timer();
-                }
+            const bool timer3 = timer3On && nextTimer3_ <= nextTick_;
+            qint64& next = timer3 ? nextTimer3_ : nextTick_;
+            time_.ms = next;
+            next += timer3 ? 1000 : 60;
+            if (run) {
+                timer3 ? run->Timer3_Timer() : run->Timer1_Timer();
             }
         }
         time_.ms = until;
@@ -241,12 +216,10 @@ public:
         }
     }
 
-    // Makes the next change fail with a Failure, as a window update may.
-    QString failOn;
-
 private:
     void Record(const QString& entry) {
         log << entry;
+        state[entry.section('=', 0, 0)] = entry.section('=', 1);
         if (!failOn.isEmpty() && entry == failOn) {
             throw Failure(QStringLiteral("injected: ") + entry);
         }

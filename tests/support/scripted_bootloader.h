@@ -9,8 +9,6 @@
 #include <QMap>
 #include <QTemporaryDir>
 
-#include <memory>
-
 struct Arrival {
     qint64 delayMs;
     QString text;
@@ -25,9 +23,8 @@ public:
     QTemporaryDir dir;
 
     // The bootloader's script.
-    qint64 restartAfterMs = 50;                // -1: never restarts
+    QString restart = QStringLiteral("^");     // arrives 50 ms into the restart wait
     QString versionRecord = QStringLiteral("V1.30|2.05?");
-    int silentRequests = 0;                    // ready requests left unanswered
     qint64 replyDelayMs = 2;
     QMap<int, QStringList> replies;            // data line n: replies to sends 1, 2, 3
     QMap<int, QList<Arrival>> after;           // data line n: more text after its first reply
@@ -36,6 +33,7 @@ public:
     QString lastLineReply = QStringLiteral("@#");  // reply to the last data line
 
     int requests = 0;
+    QList<qint64> requestedAt;
     QStringList lines;  // data lines received, resends included
     QList<qint64> at;   // when each of them came
     QList<int> sendsOf; // sends of each data line
@@ -43,39 +41,20 @@ public:
     // Runs an update of the given file content from the start button.
     void Update(const QByteArray& content, int dataLines = -1) {
         dataLines_ = dataLines;
-        window.text1 = Write(content);
-        if (restartAfterMs >= 0) {
-            comm.Send(QStringLiteral("^"), restartAfterMs);
-        }
-        run.RunUpdate();
-    }
-
-    QString Write(const QByteArray& content) {
-        const QString path = dir.filePath(QStringLiteral("update.upd"));
-        QFile file(path);
+        window.text1 = dir.filePath(QStringLiteral("update.upd"));
+        QFile file(window.text1);
         file.open(QIODevice::WriteOnly);
         file.write(content);
-        return path;
-    }
-
-    // The boxes as "style|prompt"; the title is checked separately.
-    QStringList Boxes() const {
-        QStringList out;
-        for (const QString& box : window.boxes) {
-            const QStringList parts = box.split('|');
-            out << parts[0] + '|' + box.section('|', 2);
-        }
-        return out;
+        file.close();
+        comm.Send(restart, 50);
+        run.RunUpdate();
     }
 
 private:
     void Answer(const QString& text) {
         if (text == vars.Tokens.TokenReadyRequest) {
-            if (++requests <= silentRequests) {
-                return;
-            }
-            const QList<Arrival> pieces = records.value(requests, {{replyDelayMs, versionRecord}});
-            for (const Arrival& a : pieces) {
+            requestedAt << time.ms;
+            for (const Arrival& a : records.value(++requests, {{replyDelayMs, versionRecord}})) {
                 comm.Send(a.text, a.delayMs);
             }
             return;
@@ -84,7 +63,7 @@ private:
             sendsOf << 0;
         }
         lines << text;
-        at << comm.Now();
+        at << time.ms;
         const int n = int(sendsOf.size());
         const int send = ++sendsOf.last();
         QString reply = QStringLiteral("~");
@@ -107,8 +86,8 @@ private:
 };
 
 // A file of a version line and n data lines ":Dn", lines ended by CR LF.
-inline QByteArray DataFile(int n, const QByteArray& version = "V2.10") {
-    QByteArray content = version.isEmpty() ? QByteArray() : version + "\r\n";
+inline QByteArray DataFile(int n) {
+    QByteArray content = "V2.10\r\n";
     for (int i = 1; i <= n; ++i) {
         content += ":D" + QByteArray::number(i) + "\r\n";
     }

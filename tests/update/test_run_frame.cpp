@@ -7,37 +7,42 @@
 
 namespace {
 
-const QString kBusy[] = {
-    "Command1.Enabled=0", "Command3.Enabled=0", "Command6.Enabled=0", "Text1.Enabled=0",
-    "Label2.Caption=",    "Command4.Visible=1", "Command4.Enabled=1", "Command4.ZOrder",
-    "Command6.Visible=0", "Combo1.Enabled=0",
-};
-const QString kIdle[] = {
-    "Label14.Visible=0", "Command6.Visible=1", "Command4.Visible=0", "Command1.Enabled=1",
-    "Command3.Enabled=1", "Command6.Enabled=1", "Text1.Enabled=1",   "Label2.Caption=Idle",
-    "Label14.Caption=",  "Combo1.Enabled=1",
-};
+// What the user can press during a run (only Cancel) and after it (all but Cancel).
+const QStringList kBusy = {"Command1.Enabled=0", "Command3.Enabled=0", "Command6.Enabled=0",
+                           "Text1.Enabled=0",    "Combo1.Enabled=0",   "Command6.Visible=0",
+                           "Command4.Visible=1", "Command4.Enabled=1"};
+const QStringList kIdle = {"Command1.Enabled=1", "Command3.Enabled=1", "Command6.Enabled=1",
+                           "Text1.Enabled=1",    "Combo1.Enabled=1",   "Command6.Visible=1",
+                           "Command4.Visible=0", "Label14.Visible=0",  "Label14.Caption=",
+                           "Label2.Caption=Idle"};
 
-QStringList Join(std::initializer_list<QStringList> parts) {
-    QStringList all;
-    for (const QStringList& p : parts) {
-        all << p;
+// The entries of want that the window's state does not show.
+QStringList Unmet(const RecordingWindow& window, const QStringList& want) {
+    QStringList unmet;
+    for (const QString& w : want) {
+        if (window.state.value(w.section('=', 0, 0), QStringLiteral("unset")) != w.section('=', 1)) {
+            unmet << w;
+        }
     }
-    return all;
+    return unmet;
 }
-QStringList Busy() { return QStringList(std::begin(kBusy), std::end(kBusy)); }
-QStringList Idle() { return QStringList(std::begin(kIdle), std::end(kIdle)); }
 
 struct Rig : FakeRun {
     Rig() { window.text1 = QStringLiteral("/fw/logger.upd"); }
-    // Presses Cancel while the given port operation runs.
-    void CancelAt(const QString& op) {
-        comm.onOp = [this, op](const QString& done) {
-            if (done == op) {
+    // Presses Cancel while the given port operation runs, or in the handshake for "yield".
+    void CancelAt(const QString& at) {
+        if (at == QLatin1String("yield")) {
+            window.onYield = [this] { run.Command4_Click(); };
+            return;
+        }
+        comm.onOp = [this, at](const QString& op) {
+            if (op == at) {
+                busyWhenCancelled = Unmet(window, kBusy);
                 run.Command4_Click();
             }
         };
     }
+    QStringList busyWhenCancelled{"never"};
 };
 
 }  // namespace
@@ -45,75 +50,86 @@ struct Rig : FakeRun {
 class RunFrameTest : public QObject {
     Q_OBJECT
 private slots:
-    void busyThenIdleInTheirStepOrder();
-    void pathCheck_data();
-    void pathCheck();
-    void failureRegions_data();
-    void failureRegions();
+    void pathRefused();
     void cancelBeforeTheHandshake_data();
     void cancelBeforeTheHandshake();
-    void cancelIsClearedByTheNextRun();
+    void failureRegions_data();
+    void failureRegions();
 };
 
-void RunFrameTest::busyThenIdleInTheirStepOrder() {
+void RunFrameTest::pathRefused() {
+    // One character is refused; the two-character path below is not.
     Rig rig;
-    rig.CancelAt(QStringLiteral("PortOpen=1"));
+    rig.window.text1 = QStringLiteral("a");
+    rig.CancelAt(QStringLiteral("Settings=57600,n,8,1"));  // should the run start after all
     rig.run.RunUpdate();
-
-    const QStringList cancelFlip = {"Command4.Enabled=0"};
-    QCOMPARE(rig.window.log, Join({Busy(), {"Label2.Caption=Initializing the com port"},
-                                   cancelFlip, Idle()}));
-    QCOMPARE(rig.comm.log, QStringList({"Handshaking=1", "Settings=57600,n,8,1", "CommPort=1",
-                                        "PortOpen=1", "PortOpen=0"}));
-    // Cancel stays greyed out and the request stays set until the next run starts.
-    QVERIFY(rig.vars.CancelRequested);
+    QCOMPARE(rig.window.boxes, QStringList({"0|Select Firmware Update File."}));
+    QCOMPARE(rig.window.log, QStringList({"MsgBox=Select Firmware Update File.", "Command1.SetFocus"}));
+    QVERIFY(rig.comm.log.isEmpty());
 }
 
-void RunFrameTest::pathCheck_data() {
+void RunFrameTest::cancelBeforeTheHandshake_data() {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("empty") << QString() << true;
-    QTest::newRow("one character") << QStringLiteral("a") << true;
-    QTest::newRow("two characters") << QStringLiteral("ab") << false;
+    QTest::addColumn<QString>("cancelDuring");
+    QTest::addColumn<QStringList>("portOps");
+    QTest::newRow("step 5, before the port number; a two-character path")
+        << "ab" << "Settings=57600,n,8,1" << QStringList({"Handshaking=1", "Settings=57600,n,8,1"});
+    QTest::newRow("step 8, after the open")
+        << "/fw/logger.upd" << "PortOpen=1"
+        << QStringList({"Handshaking=1", "Settings=57600,n,8,1", "CommPort=1", "PortOpen=1", "PortOpen=0"});
 }
 
-void RunFrameTest::pathCheck() {
+void RunFrameTest::cancelBeforeTheHandshake() {
     QFETCH(QString, path);
-    QFETCH(bool, refused);
+    QFETCH(QString, cancelDuring);
+    QFETCH(QStringList, portOps);
     Rig rig;
     rig.window.text1 = path;
-    rig.CancelAt(QStringLiteral("Settings=57600,n,8,1"));
+    rig.CancelAt(cancelDuring);
     rig.run.RunUpdate();
-    if (refused) {
-        QCOMPARE(rig.window.boxes, QStringList({"0|Quorvel - V 1.0|Select Firmware Update File."}));
-        QCOMPARE(rig.window.log,
-                 QStringList({"MsgBox=Select Firmware Update File.", "Command1.SetFocus"}));
-        QVERIFY(rig.comm.log.isEmpty());
-    } else {
-        QVERIFY(rig.window.boxes.isEmpty());
-        QCOMPARE(rig.window.log.first(), QStringLiteral("Command1.Enabled=0"));
-    }
+    QCOMPARE(rig.busyWhenCancelled, QStringList());
+    QCOMPARE(rig.comm.log, portOps);
+    QVERIFY(rig.window.boxes.isEmpty());
+    QVERIFY(!rig.window.state.contains("Label16.Visible"));
+    // The idle state comes last; Cancel stays greyed out and the request stays set until
+    // the next run starts.
+    QCOMPARE(Unmet(rig.window, kIdle), QStringList());
+    QCOMPARE(rig.window.log.last(), QStringLiteral("Combo1.Enabled=1"));
+    QCOMPARE(rig.window.state["Command4.Enabled"], QStringLiteral("0"));
+    QVERIFY(rig.vars.CancelRequested);
+    // The next run's busy state clears the request: it gets as far as the port number.
+    rig.comm.onOp = nullptr;
+    rig.comm.failing << QStringLiteral("CommPort=1");
+    rig.run.RunUpdate();
+    QVERIFY(!rig.vars.CancelRequested);
+    QCOMPARE(rig.comm.log.count("CommPort=1"), portOps.count("CommPort=1") + 1);
 }
 
 void RunFrameTest::failureRegions_data() {
     QTest::addColumn<QString>("failingPortOp");
     QTest::addColumn<QString>("failingWindowChange");
     QTest::addColumn<int>("listIndex");
-    QTest::addColumn<bool>("cancelInTheHandshake");
+    QTest::addColumn<QString>("cancelAt");
     QTest::addColumn<QString>("message");
     QTest::addColumn<RunOutcome>("outcome");
     const QString port = QStringLiteral("Error encountered while accessing the com port.");
+    const QString idle = QStringLiteral("Label2.Caption=Idle");
 
-    QTest::newRow("port missing or in use") << "PortOpen=1" << QString() << 0 << false << port << RunOutcome::PortFailure;
-    QTest::newRow("no port chosen") << QString() << QString() << -1 << false << port << RunOutcome::PortFailure;
+    QTest::newRow("port missing or in use") << "PortOpen=1" << QString() << 0 << "" << port << RunOutcome::PortFailure;
+    QTest::newRow("no port chosen") << QString() << QString() << -1 << "" << port << RunOutcome::PortFailure;
     QTest::newRow("line settings refused")
-        << "Settings=57600,n,8,1" << QString() << 0 << false << port << RunOutcome::PortFailure;
+        << "Settings=57600,n,8,1" << QString() << 0 << "" << port << RunOutcome::PortFailure;
+    // After a Cancel before the handshake, the idle state still belongs to the port region.
+    QTest::newRow("idle state after Cancel at step 5")
+        << QString() << idle << 0 << "Settings=57600,n,8,1" << port << RunOutcome::PortFailure;
+    QTest::newRow("idle state after Cancel at step 8")
+        << QString() << idle << 0 << "PortOpen=1" << port << RunOutcome::PortFailure;
     QTest::newRow("window update after the port opened")
-        << QString() << "Label16.Caption=" << 0 << false << "Error encountered while downloading the firmware."
+        << QString() << "Label16.Caption=" << 0 << "" << "Error encountered while downloading the firmware."
         << RunOutcome::DownloadFailure;
     // The port is closed first; only the window's return to idle can fail there.
     QTest::newRow("window update in the closing sequence")
-        << QString() << "Label14.Visible=0" << 0 << true << "Error encountered while closing the com port."
+        << QString() << "Label14.Visible=0" << 0 << "yield" << "Error encountered while closing the com port."
         << RunOutcome::ClosingFailure;
 }
 
@@ -121,7 +137,7 @@ void RunFrameTest::failureRegions() {
     QFETCH(QString, failingPortOp);
     QFETCH(QString, failingWindowChange);
     QFETCH(int, listIndex);
-    QFETCH(bool, cancelInTheHandshake);
+    QFETCH(QString, cancelAt);
     QFETCH(QString, message);
     QFETCH(RunOutcome, outcome);
 
@@ -129,66 +145,18 @@ void RunFrameTest::failureRegions() {
     rig.comm.failing << failingPortOp;
     rig.window.failOn = failingWindowChange;
     rig.window.listIndex = listIndex;
-    if (cancelInTheHandshake) {
-        rig.window.onYield = [&rig] { rig.run.Command4_Click(); };
-    }
+    rig.CancelAt(cancelAt);
     rig.run.RunUpdate();
 
-    QCOMPARE(rig.window.boxes, QStringList({"48|Quorvel - V 1.0|" + message}));
     // Below the message, the reason the failure carries.
     QVERIFY(!rig.run.LastFailureReason().isEmpty());
-    QCOMPARE(rig.window.details, QStringList{rig.run.LastFailureReason()});
+    QCOMPARE(rig.window.boxes, QStringList({"48|" + message + "|" + rig.run.LastFailureReason()}));
+    QCOMPARE(rig.window.title, QStringLiteral("Quorvel - V 1.0"));
     QCOMPARE(rig.run.LastOutcome(), outcome);
-    QCOMPARE(rig.comm.log.contains("PortOpen=0"), outcome != RunOutcome::PortFailure);
     QVERIFY(!rig.comm.PortOpen());
-    if (outcome != RunOutcome::ClosingFailure) {
-        QCOMPARE(rig.window.log.mid(rig.window.log.size() - Idle().size()), Idle());
+    if (!failingWindowChange.endsWith("Idle") && outcome != RunOutcome::ClosingFailure) {
+        QCOMPARE(Unmet(rig.window, kIdle), QStringList());
     }
-}
-
-void RunFrameTest::cancelBeforeTheHandshake_data() {
-    QTest::addColumn<QString>("cancelDuring");
-    QTest::addColumn<QStringList>("portOps");
-    QTest::newRow("step 5, before the port number")
-        << "Settings=57600,n,8,1" << QStringList({"Handshaking=1", "Settings=57600,n,8,1"});
-    QTest::newRow("step 8, after the open")
-        << "PortOpen=1"
-        << QStringList({"Handshaking=1", "Settings=57600,n,8,1", "CommPort=1", "PortOpen=1",
-                        "PortOpen=0"});
-}
-
-void RunFrameTest::cancelBeforeTheHandshake() {
-    QFETCH(QString, cancelDuring);
-    QFETCH(QStringList, portOps);
-    Rig rig;
-    rig.CancelAt(cancelDuring);
-    rig.run.RunUpdate();
-    QCOMPARE(rig.comm.log, portOps);
-    QVERIFY(rig.window.boxes.isEmpty());
-    QVERIFY(!rig.window.log.contains("Label16.Visible=1"));
-    QCOMPARE(rig.window.log.mid(rig.window.log.size() - Idle().size()), Idle());
-
-    // A failure of the idle state after such a Cancel still belongs to the port region.
-    Rig failing;
-    failing.CancelAt(cancelDuring);
-    failing.window.failOn = QStringLiteral("Label2.Caption=Idle");
-    failing.run.RunUpdate();
-    QCOMPARE(failing.window.boxes,
-             QStringList({"48|Quorvel - V 1.0|Error encountered while accessing the com port."}));
-}
-
-void RunFrameTest::cancelIsClearedByTheNextRun() {
-    Rig rig;
-    rig.CancelAt(QStringLiteral("PortOpen=1"));
-    rig.run.RunUpdate();
-    QVERIFY(rig.vars.CancelRequested);
-    rig.comm.log.clear();
-    rig.comm.onOp = nullptr;
-    rig.comm.failing << QStringLiteral("CommPort=1");
-    rig.run.RunUpdate();
-    // Cleared by the busy state: this run got as far as the port number.
-    QVERIFY(!rig.vars.CancelRequested);
-    QVERIFY(rig.comm.log.contains("CommPort=1"));
 }
 
 QTEST_GUILESS_MAIN(RunFrameTest)

@@ -30,8 +30,6 @@ void VersionRecordTest::cut_data() {
     QTest::newRow("lone reply token") << "?" << 0.0f << "" << "?";
     QTest::newRow("bar without V keeps everything") << "ab|3.4?" << 0.0f << "" << "ab|3.4?";
     QTest::newRow("V only after the bar") << "ab|V9?" << 0.0f << "V9" << "ab";
-    QTest::newRow("firmware not trimmed") << "V1.5| 2.0 beta ?" << 1.5f << " 2.0 beta " << "1.5";
-    QTest::newRow("second record behind the first") << "V1.30|2.05?V9|9?" << 1.3f << "2.05" << "1.30";
     QTest::newRow("no question mark") << "V1.4|2.1" << 1.4f << "2.1" << "1.4";
     QTest::newRow("letters after V") << "Vx1|2?" << 0.0f << "2" << "x1";
 }

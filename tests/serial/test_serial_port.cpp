@@ -28,6 +28,16 @@ QByteArray AllBytes() {
     return bytes;
 }
 
+// The reason an operation is refused with; empty if it is not.
+QString Refusal(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Failure& f) {
+        return f.reason();
+    }
+    return QString();
+}
+
 void OpenOn(SerialPortComm& comm, int port) {
     comm.Handshaking(MSComm::XonXoff);
     comm.Settings(QStringLiteral("57600,n,8,1"));
@@ -42,14 +52,9 @@ class SerialPortTest : public QObject {
 private slots:
     void settingsReachTheLine();
     void bytesPassUnchangedBothWays();
-    void xoffHoldsOutputWithoutAFailure();
     void xoffXonStormKeepsEveryByteInOrder_data();
     void xoffXonStormKeepsEveryByteInOrder();
-    void refusedOperations();
-    void openRefusalsSayWhy();
-    void refusedChangeOnAnOpenPort();
-    void farSideClosing_data();
-    void farSideClosing();
+    void refusals();
 };
 
 void SerialPortTest::settingsReachTheLine() {
@@ -80,15 +85,17 @@ void SerialPortTest::settingsReachTheLine() {
 }
 
 void SerialPortTest::bytesPassUnchangedBothWays() {
+    // The port writes while the peer has said XOFF: flow control, not a fault. The output is
+    // held while bytes come the other way (only XON releases it, not any byte), then sent.
     PtyPair pty;
     QVERIFY(pty.ok());
     pty.PointPortAt(4);
     SerialPortComm comm;
     OpenOn(comm, 4);
     const QByteArray bytes = AllBytes();
-
+    pty.Write(QByteArray(1, '\x13'));
+    QTest::qWait(20);
     comm.Output(QString::fromLatin1(bytes));
-    QCOMPARE(pty.Read(bytes.size()), bytes);
 
     // No event loop runs here: Input alone must fetch what the system has received.
     pty.Write(bytes);
@@ -104,42 +111,19 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
     QCOMPARE(received.toLatin1(), bytes);
     QCOMPARE(comm.InBufferCount(), qint16(0));
     QCOMPARE(comm.Input(), QString());
-}
-
-void SerialPortTest::xoffHoldsOutputWithoutAFailure() {
-    // A peer that says XOFF holds what the port writes; that is flow control, not a fault,
-    // and the bytes go out when the peer says XON, and only then: other bytes do not.
-    PtyPair pty;
-    pty.PointPortAt(2);
-    SerialPortComm comm;
-    OpenOn(comm, 2);
-    pty.Write(QByteArray(1, '\x13'));
-    QTest::qWait(20);
-    const QByteArray line(":10000000000102030405060708090A0B0C0D0E0F78");
-    for (int i = 0; i < 3; ++i) {
-        comm.Output(QString::fromLatin1(line));
-        QCoreApplication::processEvents();
-    }
-    QVERIFY(pty.Read(1, 100).isEmpty());
-    pty.Write("x");
-    QTest::qWait(50);
     QVERIFY(pty.Read(1, 50).isEmpty());
     pty.Write(QByteArray(1, '\x11'));
     QByteArray got;
-    QElapsedTimer waited;
-    waited.start();
-    while (got.size() < 3 * line.size() && waited.elapsed() < 3000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        got += pty.Read(3 * line.size() - got.size(), 10);
+    for (waited.restart(); got.size() < bytes.size() && waited.elapsed() < 3000;) {
+        comm.WaitForInput(10);
+        got += pty.Read(bytes.size() - got.size(), 10);
     }
-    QCOMPARE(got, line + line + line);
-    QVERIFY(comm.PortOpen());
-    QCOMPARE(comm.Input(), QStringLiteral("x"));
+    QCOMPARE(got, bytes);
 
     // Closing drops output still held, instead of waiting for an XON that may never come.
     pty.Write(QByteArray(1, '\x13'));
     QTest::qWait(20);
-    comm.Output(QString::fromLatin1(line));
+    comm.Output(QString::fromLatin1(bytes));
     comm.PortOpen(false);
     pty.Write(QByteArray(1, '\x11'));
     QVERIFY(pty.Read(1, 100).isEmpty());
@@ -185,8 +169,7 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
     });
     QTimer pacer;
     pacer.start(1);
-    QString failure;
-    try {
+    const QString failure = Refusal([&] {
         for (qsizetype given = 0; !stop; given += 4096) {
             if (given < data.size()) {
                 comm.Output(QString::fromLatin1(data.mid(given, 4096)));
@@ -197,9 +180,7 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
                 comm.WaitForInput(1);
             }
         }
-    } catch (const Failure& f) {
-        failure = f.reason();
-    }
+    });
     stop = true;
     peer.join();
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
@@ -209,145 +190,87 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
     QCOMPARE(comm.Input(), QString());
 }
 
-void SerialPortTest::refusedOperations() {
-    PtyPair pty;
-    pty.PointPortAt(5);
-    struct Case {
-        const char* what;
-        bool onOpenPort;
-        std::function<void(SerialPortComm&)> operation;
-    };
-    const Case cases[] = {
-        {"port number 0", false, [](SerialPortComm& c) { c.CommPort(0); }},
-        {"bad line format", false, [](SerialPortComm& c) { c.Settings("fast,n,8,1"); }},
-        {"bad flow control", false, [](SerialPortComm& c) { c.Handshaking(7); }},
-        {"read while closed", false, [](SerialPortComm& c) { c.Input(); }},
-        {"write while closed", false, [](SerialPortComm& c) { c.Output("x"); }},
-        {"open twice", true, [](SerialPortComm& c) { c.PortOpen(true); }},
-        {"port number while open", true, [](SerialPortComm& c) { c.CommPort(2); }},
-    };
-    for (const Case& test : cases) {
-        SerialPortComm comm;
-        if (test.onOpenPort) {
-            OpenOn(comm, 5);
-        }
-        QVERIFY_THROWS_EXCEPTION(Failure, test.operation(comm));
-        QVERIFY2(comm.PortOpen() == test.onOpenPort, test.what);
-    }
-}
-
-void SerialPortTest::openRefusalsSayWhy() {
-    // One datalogger, one updater: the device is locked itself, so a link to it (a by-id
-    // name, say) is refused while the device is open under its own name.
-    PtyPair pty;
+void SerialPortTest::refusals() {
+    // Each row: a port left closed, open, open with the far side gone (noticed by the event
+    // loop or not yet), or closed while another port holds the line; then the operation refused,
+    // the start of its reason (%1: the line, %2: a folder of the test's) and whether the port
+    // is open after. One datalogger, one updater: the device itself is locked, so a link to
+    // it is refused while it is open under its own name. A refused change closes the port,
+    // as a half-changed line cannot be trusted; a hang-up is reported once.
+    enum Setup { Closed, Open, Held, FarGone, LoopNoticed };
     QTemporaryDir dir;
-    const QString link = dir.filePath(QStringLiteral("by-id"));
-    QVERIFY(QFile::link(pty.path(), link));
-    pty.PointPortAt(5);
-    SerialPortComm holder;
-    OpenOn(holder, 5);
+    const auto openLink = [&dir](const char* name) {
+        return [&dir, name](SerialPortComm& c) {
+            qputenv("QUORVEL_COM6", dir.filePath(QLatin1String(name)).toLocal8Bit());
+            OpenOn(c, 6);
+        };
+    };
     const struct {
-        QString device;
+        Setup setup;
+        std::function<void(SerialPortComm&)> operation;
         QString reason;
+        bool openAfter;
     } cases[] = {
-        {link, link + " (" + pty.path() + "): in use by test_serial_port (process " +
-                   QString::number(QCoreApplication::applicationPid())},
-        {dir.filePath(QStringLiteral("ttyUSB9")), dir.filePath(QStringLiteral("ttyUSB9")) + ": no such device"},
-        {dir.path(), dir.path() + ": a folder, not a serial device"},
+        {Closed, [](SerialPortComm& c) { c.CommPort(0); }, "Invalid port number", false},
+        {Closed, [](SerialPortComm& c) { c.Settings("fast,n,8,1"); }, "Invalid property value",
+         false},
+        {Closed, [](SerialPortComm& c) { c.Handshaking(7); }, "Invalid property value", false},
+        {Closed, [](SerialPortComm& c) { c.Output("x"); }, "Port not open", false},
+        {Closed, openLink("ttyUSB9"), "%2/ttyUSB9: no such device", false},
+        {Closed, openLink(""), "%2: a folder, not a serial device", false},
+        {Held, openLink("by-id"),
+         "%2/by-id (%1): in use by test_serial_port (process " +
+             QString::number(QCoreApplication::applicationPid()),
+         false},
+        {Open, [](SerialPortComm& c) { c.PortOpen(true); }, "Port already open", true},
+        {Open, [](SerialPortComm& c) { c.CommPort(2); },
+         "Operation not valid while the port is opened", true},
+        {FarGone, [](SerialPortComm& c) { c.Settings("9600,n,8,1"); },
+         "%1: cannot set line format: " + qt_error_string(EIO), false},
+        {FarGone, [](SerialPortComm& c) { c.Handshaking(0); },
+         "%1: cannot set flow control: " + qt_error_string(EIO), false},
+        {FarGone, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
+        {LoopNoticed, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
     };
     for (const auto& test : cases) {
-        qputenv("QUORVEL_COM6", test.device.toLocal8Bit());
-        SerialPortComm comm;
-        try {
-            OpenOn(comm, 6);
-            QFAIL(qPrintable(test.device + " opened"));
-        } catch (const Failure& f) {
-            QVERIFY2(f.reason().startsWith(test.reason), qPrintable(f.reason()));
+        PtyPair pty;
+        QFile::remove(dir.filePath(QStringLiteral("by-id")));
+        QVERIFY(QFile::link(pty.path(), dir.filePath(QStringLiteral("by-id"))));
+        pty.PointPortAt(5);
+        SerialPortComm comm, holder;
+        if (test.setup != Closed) {
+            OpenOn(test.setup == Held ? holder : comm, 5);
+        }
+        if (test.setup >= FarGone) {
+            pty.HangUp();
+        }
+        if (test.setup == LoopNoticed) {
+            // The event loop notices the hang-up and must not spin after it: busy, it would use
+            // all of the 300 ms; idle, woken every 10 ms as during a run, next to nothing.
+            QTimer pacer;
+            pacer.start(10);
+            const double before = ProcessCpuMs();
+            QElapsedTimer t;
+            for (t.start(); t.elapsed() < 300;) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents |
+                                                QEventLoop::WaitForMoreEvents);
+            }
+            QVERIFY2(ProcessCpuMs() - before < 150, "the event loop spins after a hang-up");
+        }
+        const QString reason =
+            QString(test.reason).replace("%1", pty.path()).replace("%2", dir.path());
+        const QString got = Refusal([&] { test.operation(comm); });
+        QVERIFY2(got.startsWith(reason), qPrintable(reason + " / " + got));
+        QVERIFY2(comm.PortOpen() == test.openAfter, qPrintable(reason));
+        if (!test.openAfter) {
+            QCOMPARE(Refusal([&] { comm.Input(); }), QStringLiteral("Port not open"));
+        }
+        if (test.setup >= FarGone) {
+            QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
+            QCOMPARE(comm.Handshaking(), int(MSComm::XonXoff));
         }
     }
     qunsetenv("QUORVEL_COM6");
-}
-
-void SerialPortTest::refusedChangeOnAnOpenPort() {
-    // The driver refuses the change (here because the far side is gone, which no event loop
-    // has noticed yet). The one Failure names the driver's reason; the port is then closed,
-    // as a half-changed line cannot be trusted, and later operations report just that.
-    struct Case {
-        const char* what;
-        std::function<void(SerialPortComm&)> change;
-    };
-    const Case cases[] = {
-        {": cannot set line format: ", [](SerialPortComm& c) { c.Settings("9600,n,8,1"); }},
-        {": cannot set flow control: ", [](SerialPortComm& c) { c.Handshaking(0); }},
-    };
-    for (const Case& test : cases) {
-        PtyPair pty;
-        pty.PointPortAt(9);
-        SerialPortComm comm;
-        OpenOn(comm, 9);
-        pty.CloseOwnSlave();
-        pty.CloseMaster();
-        QStringList reasons;
-        for (int i = 0; i < 2; ++i) {
-            try {
-                i == 0 ? test.change(comm) : void(comm.Input());
-            } catch (const Failure& f) {
-                reasons << f.reason();
-            }
-        }
-        QCOMPARE(reasons, QStringList({pty.path() + test.what + qt_error_string(EIO), "Port not open"}));
-        QCOMPARE(comm.Settings(), QStringLiteral("57600,n,8,1"));
-        QCOMPARE(comm.Handshaking(), int(MSComm::XonXoff));
-    }
-}
-
-void SerialPortTest::farSideClosing_data() {
-    QTest::addColumn<bool>("eventLoopFirst");
-    QTest::newRow("noticed by a read") << false;
-    QTest::newRow("noticed by the event loop") << true;
-}
-
-void SerialPortTest::farSideClosing() {
-    QFETCH(bool, eventLoopFirst);
-    PtyPair pty;
-    pty.PointPortAt(7);
-    SerialPortComm comm;
-    OpenOn(comm, 7);
-    pty.CloseOwnSlave();
-    pty.CloseMaster();
-
-    if (eventLoopFirst) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 100) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-    }
-    QStringList reasons;
-    for (int i = 0; i < 3; ++i) {
-        try {
-            comm.Input();
-        } catch (const Failure& f) {
-            reasons << f.reason();
-        }
-    }
-    // The hang-up is reported once; every later read fails as a read of a closed port.
-    QCOMPARE(reasons.size(), 3);
-    QVERIFY2(reasons[0] != QLatin1String("Port not open"), qPrintable(reasons[0]));
-    QCOMPARE(reasons[1], QStringLiteral("Port not open"));
-    QVERIFY(!comm.PortOpen());
-
-    // A hung-up line must not keep the event loop busy: a busy loop would use all of the
-    // 300 ms; an idle one, woken every 10 ms as during a run, next to nothing.
-    QTimer pacer;
-    pacer.start(10);
-    const double before = ProcessCpuMs();
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 300) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    QVERIFY2(ProcessCpuMs() - before < 150, "the event loop spins after a hang-up");
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

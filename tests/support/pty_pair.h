@@ -29,12 +29,7 @@ public:
             fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
         }
     }
-    ~PtyPair() {
-        CloseMaster();
-        if (slave_ >= 0) {
-            ::close(slave_);
-        }
-    }
+    ~PtyPair() { HangUp(); }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
@@ -81,16 +76,12 @@ public:
     }
     // The far side of the line goes away. The test's own slave descriptor goes too, so
     // nothing keeps the line alive.
-    void CloseMaster() {
-        if (master_ >= 0) {
-            ::close(master_);
-            master_ = -1;
-        }
-    }
-    void CloseOwnSlave() {
-        if (slave_ >= 0) {
-            ::close(slave_);
-            slave_ = -1;
+    void HangUp() {
+        for (int* fd : {&slave_, &master_}) {
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
         }
     }
 

@@ -1,6 +1,8 @@
-// The cut of the bootloader's version record and the reading and showing of its number.
+// The cut of the bootloader's version record and the reading and showing of its number; the
+// run's overflow checks.
 
 #include "failure.h"
+#include "int16.h"
 #include "version_record.h"
 
 #include <QLocale>
@@ -72,6 +74,11 @@ void VersionRecordTest::overflowIsAFailure() {
     QVERIFY_THROWS_EXCEPTION(Failure, CutVersionRecord(QStringLiteral("V1e39|x?")));
     QVERIFY_THROWS_EXCEPTION(Failure, CutVersionRecord(QStringLiteral("V1e999|x?")));
     QCOMPARE(CutVersionRecord(QStringLiteral("V3e38|x?")).LoaderVersion, 3e38f);
+    // The 16-bit counters reach either end, and no step further.
+    QCOMPARE(AddChecked16(32766, 1), qint16(32767));
+    QCOMPARE(AddChecked16(-32767, -1), qint16(-32768));
+    QVERIFY_THROWS_EXCEPTION(Failure, AddChecked16(32767, 1));
+    QVERIFY_THROWS_EXCEPTION(Failure, AddChecked16(-32768, -1));
 }
 
 void VersionRecordTest::shown_data() {

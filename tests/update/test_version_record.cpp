@@ -1,5 +1,4 @@
-// The cut of the bootloader's version record and the reading and showing of its number; the
-// run's overflow checks.
+// The cut of the bootloader's version record, the reading and showing of its number, overflow.
 
 #include "failure.h"
 #include "int16.h"

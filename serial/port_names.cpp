@@ -85,7 +85,9 @@ QStringList PresentPorts() {
     return present;
 }
 
-QString DeviceOf(int port, const QStringList& numbered) {
+}  // namespace
+
+QString DeviceOfPort(int port, const QStringList& numbered) {
     const QString named = Pinned(port);
     if (!named.isEmpty()) {
         return named;
@@ -98,19 +100,17 @@ QString DeviceOf(int port, const QStringList& numbered) {
 #endif
 }
 
-}  // namespace
-
 QString PortDeviceName(int port) {
     // A pinned number needs no look at the system's ports.
     const QString named = Pinned(port);
-    return named.isEmpty() ? DeviceOf(port, NumberPorts(PresentPorts(), AllPinned())) : named;
+    return named.isEmpty() ? DeviceOfPort(port, NumberPorts(PresentPorts(), AllPinned())) : named;
 }
 
 QStringList PortDevices(int count) {
     const QStringList numbered = NumberPorts(PresentPorts(), AllPinned());
     QStringList devices;
     for (int port = 1; port <= count; ++port) {
-        devices << DeviceOf(port, numbered);
+        devices << DeviceOfPort(port, numbered);
     }
     return devices;
 }

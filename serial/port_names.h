@@ -20,6 +20,9 @@ QString PortDeviceName(int port);
 // to, so a by-id link pins the adapter behind it.
 QStringList NumberPorts(const QStringList& present, const QStringList& pinned);
 
+// The device behind port n, given the numbering of the ports present (NumberPorts); the
+// variable QUORVEL_COM<n> comes first. Empty when there is no such port.
+QString DeviceOfPort(int port, const QStringList& numbered);
 // The devices behind ports 1 to count, from one look at the system's ports; an empty
 // entry where no device is behind a number.
 QStringList PortDevices(int count);

@@ -46,7 +46,12 @@ void PortNamesTest::numbering() {
 }
 
 void PortNamesTest::pinnedNumberNamesItsDevice() {
+    // Every numbered device has its number, the last one too; past them there is none.
+    const QStringList numbered = {"/dev/ttyS0", "/dev/ttyUSB0"};
+    QCOMPARE(DeviceOfPort(2, numbered), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(DeviceOfPort(3, numbered), QString());
     qputenv("QUORVEL_COM3", "/dev/serial/by-id/usb-logger-if00");
+    QCOMPARE(DeviceOfPort(3, numbered), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     QCOMPARE(PortDevices(3).value(2), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     qunsetenv("QUORVEL_COM3");

@@ -1,5 +1,5 @@
 // The window outside an update: the port list, whether every caption can be read in full,
-// the keyboard (tab order, Escape, access keys), drops onto the path box, Browse, the
+// the keyboard (Tab, Escape, Enter, access keys), drops onto the path box, Browse, the
 // selection on focus, Exit and closing.
 
 #include "fakes.h"
@@ -14,7 +14,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSet>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -39,13 +38,11 @@ private slots:
     void captionsAreReadable();
     void countEndsTheStatusLine();
     void timersAndPort();
-    void tabOrder();
-    void escapePressesCancelOnlyWhileShown();
-    void accessKeys();
+    void keyboard_data();
+    void keyboard();
     void drops();
     void browse();
     void selectionOnFocus();
-    void exitClosesThePortBeforeSaving_data();
     void exitClosesThePortBeforeSaving();
 
 private:
@@ -167,67 +164,63 @@ void FormTest::timersAndPort() {
     QVERIFY(!form_->MSComm1().PortOpen());
 }
 
-void FormTest::tabOrder() {
-    auto order = [](int presses) {
-        QStringList seen;
-        for (int i = 0; i < presses; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            seen << QApplication::focusWidget()->objectName();
-        }
-        return seen;
-    };
-    Find(*form_, "Combo1")->setFocus();
-    QCOMPARE(order(5), QStringList({"Command1", "Command6", "Command3", "Text1", "Combo1"}));
-
-    // While a run lasts only Cancel can take the focus.
-    form_->Run().SetBusyState();
-    Find(*form_, "Command4")->setFocus();
-    QCOMPARE(order(2), QStringList({"Command4", "Command4"}));
-    form_->Run().SetIdleState();
-    Find(*form_, "Command6")->setFocus();
-    QCOMPARE(order(1), QStringList({"Command3"}));
+void FormTest::keyboard_data() {
+    QTest::addColumn<QString>("state");  // idle, busy, idle after a cancelled run, or busy again
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<QList<QKeyCombination>>("keys");
+    QTest::addColumn<QString>("effect");  // per key: where Tab takes the focus, or what was pressed
+    const QKeyCombination tab(Qt::Key_Tab), escape(Qt::Key_Escape);
+    // clang-format off
+    QTest::newRow("Tab")                  << "idle" << "Combo1" << QList{tab, tab, tab, tab, tab}
+                                          << "Command1 Command6 Command3 Text1 Combo1";
+    QTest::newRow("Tab in a run: only Cancel") << "busy" << "Command4" << QList{tab, tab} << "Command4 Command4";
+    QTest::newRow("Tab after a run")      << "idle after" << "Command6" << QList{tab} << "Command3";
+    QTest::newRow("Escape while idle")    << "idle" << "Combo1" << QList{escape} << "-";
+    // Once pressed, Cancel is greyed out and Escape does nothing more; the next run has it back.
+    QTest::newRow("Escape in a run")      << "busy" << "Command4" << QList{escape, escape} << "Command4 -";
+    QTest::newRow("Escape in the next run") << "busy again" << "Command4" << QList{escape} << "Command4";
+    QTest::newRow("Enter presses no button") << "idle" << "Command6" << QList{QKeyCombination(Qt::Key_Return)} << "-";
+    QTest::newRow("Alt+B")                << "idle" << "Combo1" << QList{Qt::AltModifier | Qt::Key_B} << "Command1";
+    QTest::newRow("Alt+X")                << "idle" << "Combo1" << QList{Qt::AltModifier | Qt::Key_X} << "Command3";
+    // clang-format on
 }
 
-void FormTest::escapePressesCancelOnlyWhileShown() {
-    QTest::keyClick(form_.get(), Qt::Key_Escape);
-    QVERIFY(!form_->Variables().CancelRequested);
-
-    form_->Run().SetBusyState();
-    QTest::keyClick(form_.get(), Qt::Key_Escape);
-    QVERIFY(form_->Variables().CancelRequested);
-    QVERIFY(!Find(*form_, "Command4")->isEnabled());
-    // Once pressed, Cancel is greyed out and Escape does nothing more.
-    form_->Variables().CancelRequested = false;
-    QTest::keyClick(form_.get(), Qt::Key_Escape);
-    QVERIFY(!form_->Variables().CancelRequested);
-    // The next run has Cancel back.
-    form_->Run().SetIdleState();
-    form_->Run().SetBusyState();
-    QTest::keyClick(form_.get(), Qt::Key_Escape);
-    QVERIFY(form_->Variables().CancelRequested);
-    form_->Run().SetIdleState();
-    // Enter presses no button.
-    QSignalSpy start(Find<QPushButton>(*form_, "Command6"), &QPushButton::clicked);
-    Find(*form_, "Command6")->setFocus();
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QCOMPARE(start.count(), 0);
-}
-
-void FormTest::accessKeys() {
-    auto* browse = Find<QPushButton>(*form_, "Command1");
-    auto* exit = Find<QPushButton>(*form_, "Command3");
-    QSignalSpy browsed(browse, &QPushButton::clicked);
-    QSignalSpy exited(exit, &QPushButton::clicked);
-    form_->BrowseDialog.Choose = [](QWidget*, const QString&, const QStringList&, const QString&,
-                                    const QString&) {
+void FormTest::keyboard() {
+    QFETCH(QString, state);
+    QFETCH(QString, focus);
+    QFETCH(QList<QKeyCombination>, keys);
+    QFETCH(QString, effect);
+    form_->BrowseDialog.Choose = [](QWidget*, const QString&, const QStringList&, const QString&, const QString&) {
         return QString();
     };
-    QTest::keyClick(form_.get(), Qt::Key_B, Qt::AltModifier);
-    QTRY_COMPARE(browsed.count(), 1);
-    QCOMPARE(exited.count(), 0);
-    QTest::keyClick(form_.get(), Qt::Key_X, Qt::AltModifier);
-    QTRY_COMPARE(exited.count(), 1);
-    QVERIFY(form_->Unloaded());
+    if (state != QLatin1String("idle")) {
+        form_->Run().SetBusyState();
+        if (state != QLatin1String("busy")) {
+            Find<QPushButton>(*form_, "Command4")->click();
+            form_->Run().SetIdleState();
+        }
+        if (state == QLatin1String("busy again")) {
+            form_->Run().SetBusyState();
+        }
+    }
+    QObject context;
+    QStringList pressed;
+    for (QPushButton* button : form_->findChildren<QPushButton*>()) {
+        connect(button, &QPushButton::clicked, &context, [&pressed, button] { pressed << button->objectName(); });
+    }
+    Find(*form_, focus.toLatin1())->setFocus();
+    QStringList seen;
+    for (const QKeyCombination key : keys) {
+        QWidget* to = QApplication::focusWidget();
+        QTest::keyClick(to ? to : form_.get(), key.key(), key.keyboardModifiers());
+        QTest::qWait(key.key() == Qt::Key_Tab ? 0 : 200);  // an access key presses once drawn
+        const QWidget* now = QApplication::focusWidget();
+        seen << (key.key() == Qt::Key_Tab ? (now ? now->objectName() : QStringLiteral("-"))
+                 : pressed.isEmpty()      ? QStringLiteral("-")
+                                          : pressed.join('+'));
+        pressed.clear();
+    }
+    QCOMPARE(seen.join(' '), effect);
 }
 
 void FormTest::drops() {
@@ -322,50 +315,39 @@ void FormTest::selectionOnFocus() {
     // The next click edits as usual.
     QTest::mouseClick(text1_, Qt::LeftButton, Qt::NoModifier, QPoint(20, 8));
     QVERIFY(text1_->selectedText().isEmpty());
-
-    text1_->clear();
-    exit->setFocus();
-    QTest::keyClick(exit, Qt::Key_Tab);
-    QVERIFY(text1_->selectedText().isEmpty());
-    QCOMPARE(text1_->cursorPosition(), 0);
-}
-
-void FormTest::exitClosesThePortBeforeSaving_data() {
-    QTest::addColumn<bool>("byExit");
-    QTest::newRow("Exit") << true;
-    QTest::newRow("closing the window") << false;
 }
 
 void FormTest::exitClosesThePortBeforeSaving() {
-    QFETCH(bool, byExit);
-    VirtualTime time;
-    auto comm = std::make_unique<FakeComm>(time);
-    FakeComm* port = comm.get();
-    const QString prefs = dir_.filePath(QStringLiteral("exit-prefs.txt"));
-    QFile::remove(prefs);
-    bool savedBeforeClose = true;
-    port->onOp = [&](const QString& op) {
-        if (op == QLatin1String("PortOpen=0")) {
-            savedBeforeClose = QFile::exists(prefs);
+    for (const bool byExit : {true, false}) {  // Exit, or closing the window
+        VirtualTime time;
+        auto comm = std::make_unique<FakeComm>(time);
+        FakeComm* port = comm.get();
+        const QString prefs = dir_.filePath(QStringLiteral("exit-prefs.txt"));
+        QFile::remove(prefs);
+        bool savedBeforeClose = true;
+        port->onOp = [&](const QString& op) {
+            if (op == QLatin1String("PortOpen=0")) {
+                savedBeforeClose = QFile::exists(prefs);
+            }
+        };
+        Form1 form(std::move(comm));
+        form.MessageBox = [](QWidget*, const QString&, int, const QString&, const QString&) { return MsgBoxResult::Ok; };
+        form.SetPrefsPath(prefs);
+        form.Form_Load();
+        form.findChild<QComboBox*>("Combo1")->setCurrentIndex(4);
+        form.show();
+        port->PortOpen(true);  // as only an update run leaves it
+        if (byExit) {
+            form.findChild<QPushButton*>("Command3")->click();
+        } else {
+            form.close();
         }
-    };
-    Form1 form(std::move(comm));
-    form.MessageBox = [](QWidget*, const QString&, int, const QString&, const QString&) { return MsgBoxResult::Ok; };
-    form.SetPrefsPath(prefs);
-    form.Form_Load();
-    form.findChild<QComboBox*>("Combo1")->setCurrentIndex(4);
-    form.show();
-    port->PortOpen(true);  // as only an update run leaves it
-    if (byExit) {
-        form.findChild<QPushButton*>("Command3")->click();
-    } else {
-        form.close();
+        QVERIFY(!port->PortOpen());
+        QVERIFY(!savedBeforeClose);
+        QVERIFY(QFile::exists(prefs));
+        QVERIFY(form.Unloaded());
+        QVERIFY(!form.isVisible());
     }
-    QVERIFY(!port->PortOpen());
-    QVERIFY(!savedBeforeClose);
-    QVERIFY(QFile::exists(prefs));
-    QVERIFY(form.Unloaded());
-    QVERIFY(!form.isVisible());
 }
 
 QTEST_MAIN(FormTest)

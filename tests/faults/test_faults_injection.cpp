@@ -21,7 +21,7 @@ using bootsim::FaultKind;
 
 const QString kDownloadError = QStringLiteral("Error encountered while downloading the firmware.");
 const QString kPortError = QStringLiteral("Error encountered while accessing the com port.");
-const QString kUpdated = QStringLiteral("0|Datalogger successfully updated.");
+const QString kUpdated = QStringLiteral("Datalogger successfully updated.");
 const QString kWaitingForRestart = QStringLiteral("Waiting for Datalogger to Restart...");
 
 // The sample's data lines: an address record, 3,000 data records and the end-of-file record.
@@ -30,11 +30,8 @@ constexpr int kLastLine = int(kSampleLines);
 
 bootsim::Options OptionsFor(const QString& scenario) {
     bootsim::Options o;
-    if (scenario == "checksum") {
-        o.faults = {{FaultKind::Checksum, 10, 1}};
-    } else if (scenario == "noise") {
-        // Before the version record, before about half of the replies, and before the final
-        // tokens.
+    if (scenario == "noise") {
+        // Before the version record, about half of the replies, and the final tokens.
         o.version_prefix = std::string("\x7f*!x\xff", 5);
         o.random_fault_rate = 0.5;
         o.random_kinds = {FaultKind::Noise};
@@ -45,8 +42,8 @@ bootsim::Options OptionsFor(const QString& scenario) {
         o.split_pieces = 2;
         o.split_gap_ms = 16;
     } else if (scenario == "late") {
-        // Line 20's first reply comes after its reply wait, so the program sends the line
-        // again; a bootloader that answers in order sends both replies when it is done.
+        // Line 20's first reply comes after its wait, so the line is sent again; both
+        // replies then come, in order.
         o.faults = {{FaultKind::Late, 20, 1, 3500}, {FaultKind::Late, 21, 1, 2000}};
     } else if (scenario == "late, next rejected") {
         // Both sends of line 20 are answered late, in order, then the next two lines are
@@ -59,20 +56,13 @@ bootsim::Options OptionsFor(const QString& scenario) {
         // The line after line 20 is held back past a whole reply wait.
         o.faults = {{FaultKind::Xoff, 20, 1, 3500}};
     } else if (scenario == "xoff, old loader") {
-        // The end-of-file record is held back, and an old loader's short reply wait ends
-        // before the XON: the record must still go out within the final wait.
+        // The end-of-file record is held back past an old loader's short reply wait: it
+        // must still go out within the final wait.
         o.loader_version = "1.20";
         o.faults = {{FaultKind::Xoff, kLastLine - 1, 1, 1000}};
-    } else if (scenario == "old, silent") {
-        o.loader_version = "1.20";
-        o.faults = {{FaultKind::Silent, 7, 1}};
-    } else if (scenario == "flash") {
-        o.faults = {{FaultKind::Flash, 5, 1}};
     } else if (scenario == "garbage") {
         o.version_prefix = std::string("\x01\x7fz*<>_", 7);
         o.send_loader_version = o.send_firmware_version = o.send_ready_token = false;
-    } else if (scenario == "overflow") {
-        o.loader_version = "9e99";
     }
     return o;
 }
@@ -95,36 +85,29 @@ private slots:
 
 void FaultInjectionTest::runs_data() {
     QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QString>("box");            // "style|text", the one box of the run
+    QTest::addColumn<QString>("box");  // the one box of the run
     QTest::addColumn<std::uint64_t>("records");  // what the bootloader received
     const std::uint64_t all = kSampleLines;
     // clang-format off
     QTest::newRow("the whole sample")                    << "clean"    << kUpdated << all;
-    QTest::newRow("checksum error, accepted on the second send") << "checksum" << kUpdated << all + 1;
     QTest::newRow("noise before and between replies")    << "noise"    << kUpdated << all;
     QTest::newRow("replies split across reads")          << "split"    << kUpdated << all;
     QTest::newRow("a late reply after its line's resend") << "late"    << kUpdated << all + 1;
     QTest::newRow("a late reply, then rejected lines")   << "late, next rejected" << kUpdated << all + 3;
     QTest::newRow("XOFF held longer than a reply wait")  << "xoff"     << kUpdated << all + 1;
     QTest::newRow("XOFF before the end, old loader")     << "xoff, old loader" << kUpdated << all;
-    QTest::newRow("old loader: a silent line passes, the bootloader reports the failure")
-        << "old, silent" << "0|Error encountered while updating." << all;
-    QTest::newRow("flash error answered No")
-        << "flash" << "4|Error writing to flash at line 5. Continue with download?" << std::uint64_t(5);
-    QTest::newRow("bytes without the ready token")       << "garbage"  << "0|No response from Datalogger." << std::uint64_t(0);
-    QTest::newRow("a loader version out of range")       << "overflow" << "48|" + kDownloadError << std::uint64_t(0);
+    QTest::newRow("bytes without the ready token")       << "garbage"  << "No response from Datalogger." << std::uint64_t(0);
     // clang-format on
 }
 
 void FaultInjectionTest::runs() {
-    // Trouble the program rides out on its own or asks about. Where the line's trouble
-    // misleads it, the bootloader's last word decides.
+    // Trouble on the line the program rides out on its own (the prompts and the boxes they
+    // lead to are the engine's tests).
     QFETCH(QString, scenario);
     QFETCH(QString, box);
     QFETCH(std::uint64_t, records);
     const bootsim::Options options = OptionsFor(scenario);
     Rig rig(options);
-    rig.answers = {MsgBoxResult::No};
     // While the run is held up at line 20, the count over the end of the status line shows
     // the lines still to go (not those sent).
     int countedAtLine = scenario == "xoff" ? -1 : 0;
@@ -138,8 +121,7 @@ void FaultInjectionTest::runs() {
     QCOMPARE(rig.boxes, QStringList{box});
     QVERIFY(rig.Idle());
     QVERIFY2(countedAtLine >= 0 && countedAtLine < 30, qPrintable(QString::number(countedAtLine)));
-    // The resends the trouble calls for; a machine under heavy load may hold up another
-    // reply past its wait and so add one or two more, never hundreds.
+    // The resends the trouble calls for; heavy load may add one or two, never hundreds.
     const std::uint64_t got = rig.Stats().records;
     QVERIFY2(got >= records && got <= records + (records >= kSampleLines ? 2 : 0),
              qPrintable(QStringLiteral("%1 records").arg(got)));
@@ -149,7 +131,6 @@ void FaultInjectionTest::runs() {
         QVERIFY(rig.sim->LastImage() == ImageOf(kSample));
         QCOMPARE(rig.Label("Label16"), options.loader_version == "1.20" ? "Loader version: 1.2" : "Loader version: 1.3");
         QCOMPARE(rig.Label("Label17"), QStringLiteral("Old firmware version: 2.05"));
-        QCOMPARE(rig.Label("Label18"), QStringLiteral("Update firmware version: V2.10"));
     }
 }
 
@@ -201,24 +182,20 @@ void FaultInjectionTest::hangUp() {
     puller.join();
     QVERIFY(finished);
     QCOMPARE(rig.pending, 0);
-    QCOMPARE(rig.Texts(), QStringList{kDownloadError});
-    QCOMPARE(rig.Style(0), OkOnly + Exclamation);
+    QCOMPARE(rig.boxes, QStringList{kDownloadError});
     QVERIFY2(rig.Detail(0).startsWith(rig.dir.filePath(QStringLiteral("com1")) + ": The device went away"),
              qPrintable(rig.Detail(0)));
-    QCOMPARE(rig.Outcome(), RunOutcome::DownloadFailure);
     QVERIFY(rig.Idle());
     QCOMPARE(rig.Stats().records, records);
 
-    // The dead line is reported once, then left alone: no repeated warnings, and the idle
-    // window does not keep a core busy (a spinning loop would use most of the second).
+    // The dead line is reported once, then left alone: no repeated warnings, no busy core.
     const int warnings = qtWarnings;
     const double cpu = IdleSecondCpuMs();
     QVERIFY2(cpu < 250, qPrintable(QStringLiteral("%1 ms of CPU in an idle second").arg(cpu)));
     QCOMPARE(int(qtWarnings), warnings);
-    QCOMPARE(rig.boxes.size(), 1);
     // The window is ready for the next try, which finds the port gone.
     QVERIFY(rig.Update());
-    QCOMPARE(rig.Texts(), QStringList({kDownloadError, kPortError}));
+    QCOMPARE(rig.boxes, QStringList({kDownloadError, kPortError}));
     QVERIFY(rig.Idle());
 }
 
@@ -235,11 +212,9 @@ void FaultInjectionTest::portMissingOrInUse_data() {
 }
 
 void FaultInjectionTest::portMissingOrInUse() {
-    // Another copy of the program takes the port with a lock file and with the terminal's
-    // exclusive mode; another program may take it with the exclusive mode alone. Root
-    // (CAP_SYS_ADMIN) passes the exclusive mode, so the copy is tested with root's
-    // capability kept, where the lock file alone must refuse the port, and the other
-    // program with it set aside, as a field engineer's account meets the exclusive mode.
+    // Another copy of the program takes the port with a lock file and the terminal's
+    // exclusive mode, another program with the exclusive mode alone. Root passes the
+    // exclusive mode: the copy is tested as root, where the lock file alone must refuse.
     QFETCH(QString, port);
     QFETCH(QString, why);
     bootsim::Options options;
@@ -278,10 +253,8 @@ void FaultInjectionTest::portMissingOrInUse() {
         }
         QVERIFY(rig.Update());
     }
-    QCOMPARE(rig.Texts(), QStringList{kPortError});
-    QCOMPARE(rig.Style(0), OkOnly + Exclamation);
+    QCOMPARE(rig.boxes, QStringList{kPortError});
     QVERIFY2(rig.Detail(0).contains(why), qPrintable(rig.Detail(0)));
-    QCOMPARE(rig.Outcome(), RunOutcome::PortFailure);
     QVERIFY(rig.Idle());
     QCOMPARE(rig.Stats().bytes_received, std::uint64_t(0));
     if (other.state() != QProcess::NotRunning) {
@@ -299,12 +272,10 @@ void FaultInjectionTest::stoppedAtEachWait_data() {
     QTest::addColumn<bool>("closeWindow");
     QTest::addColumn<QStringList>("boxes");
     QTest::addColumn<std::uint64_t>("records");  // the most the bootloader may receive
-    // Cancel in a normal loader's reply wait ends the wait at once; the line's remaining
-    // sends are written without waiting and the prompt comes, then the run ends. How many
-    // of them reach the line depends on when closing the port discards its output, so only
-    // the bounds are certain. A closed window ends the run at once. (Between two lines the
-    // event loop runs only when the last pass is a millisecond old, so a click there is
-    // taken in the next reply wait.)
+    // Cancel in a normal loader's reply wait ends it; the line's remaining sends go out
+    // unawaited and the prompt comes (how many sends reach the line depends on when the
+    // closing port discards its output: only the bounds are certain). A closed window ends
+    // the run at once.
     const QStringList missing20{"Did not receive a response after sending line 20. Continue with download?"};
     for (const bool close : {false, true}) {
         const char* how = close ? "window closed" : "Cancel";
@@ -350,8 +321,7 @@ void FaultInjectionTest::stoppedAtEachWait() {
     QCOMPARE(rig.pending, 0);
     QTest::qWait(300);
     const bootsim::Stats after = rig.Stats();
-    QCOMPARE(rig.Texts(), boxes);
-    QCOMPARE(rig.Outcome(), closeWindow ? RunOutcome::WindowClosed : RunOutcome::Cancelled);
+    QCOMPARE(rig.boxes, boxes);
     if (closeWindow) {
         // The unload closed the port and saved the settings; the run sent nothing more.
         QVERIFY(!rig.form->MSComm1().PortOpen());

@@ -38,8 +38,7 @@ inline std::atomic<int> qtWarnings{0};
 class Rig {
 public:
     explicit Rig(bootsim::Options options = {}) {
-        // Unless a scenario restarts the bootloader itself, it announces its restart until it
-        // is asked whether it is ready, as if the user restarted the datalogger at once.
+        // Unless a scenario restarts it, the bootloader restarts at once, as if by the user.
         if (options.restart_after_ms < 0 && options.restart_every_ms == 0) {
             options.restart_every_ms = 50;
         }
@@ -53,15 +52,13 @@ public:
         qputenv("QUORVEL_COM1", QByteArray::fromStdString(options.link_path));
         form = std::make_unique<Form1>();
         form->MessageBox = [this](QWidget*, const QString& text, int style, const QString&, const QString& detail) {
-            boxes << QStringLiteral("%1|%2").arg(style).arg(text);
+            boxes << text;
             details << detail;
-            if ((style & 0x0F) != YesNo) {
-                return MsgBoxResult::Ok;
+            if ((style & 0x0F) != YesNo || answers.empty()) {
+                return (style & 0x0F) != YesNo ? MsgBoxResult::Ok : MsgBoxResult::Yes;
             }
-            const MsgBoxResult a = answers.empty() ? MsgBoxResult::Yes : answers.front();
-            if (!answers.empty()) {
-                answers.pop_front();
-            }
+            const MsgBoxResult a = answers.front();
+            answers.pop_front();
             return a;
         };
         form->SetPrefsPath(PrefsPath());
@@ -74,8 +71,6 @@ public:
         qtWarnings = 0;
     }
     ~Rig() { qInstallMessageHandler(previousHandler_); }
-    Rig(const Rig&) = delete;
-    Rig& operator=(const Rig&) = delete;
 
     void SetFile(const QString& path) { form->findChild<QLineEdit*>("Text1")->setText(path); }
     QString PrefsPath() const { return dir.filePath(QStringLiteral("prefs.txt")); }
@@ -111,39 +106,23 @@ public:
         });
         trigger->start();
     }
-    // Line n was answered: a yield between lines may be skipped when the run is quick, so
-    // this holds from then on, not at one yield only.
-    bool AfterLine(int n) {
-        const FormVariables& v = form->Variables();
-        return v.TotalLines > 0 && v.LinesRemaining <= v.TotalLines - n;
-    }
 
     QString Status() const { return Label("Label2"); }
     QString Label(const char* name) const { return form->findChild<QLabel*>(name)->text(); }
+    bootsim::Stats Stats() const { return sim->GetStats(); }
     bool Idle() const {
         const auto* start = form->findChild<QPushButton*>("Command6");
         return Status() == QLatin1String("Idle") && !form->MSComm1().PortOpen() && start->isVisible() &&
                start->isEnabled() && !form->findChild<QPushButton*>("Command4")->isVisible() &&
                !form->findChild<QLabel*>("Label14")->isVisible();
     }
-    // The texts of the boxes shown, the style of one, and what it said below its text (the
-    // device or file and the reason).
-    QStringList Texts() const {
-        QStringList out;
-        for (const QString& b : boxes) {
-            out << b.section('|', 1);
-        }
-        return out;
-    }
-    int Style(int i) const { return boxes.value(i).section('|', 0, 0).toInt(); }
+    // What a box said below its text: the device or file and the reason.
     QString Detail(int i) const { return details.value(i); }
-    RunOutcome Outcome() { return form->Run().LastOutcome(); }
-    bootsim::Stats Stats() const { return sim->GetStats(); }
 
     QTemporaryDir dir;
     std::unique_ptr<bootsim::Simulator> sim;
     std::unique_ptr<Form1> form;
-    QStringList boxes;  // "style|text"
+    QStringList boxes;  // the texts of the boxes shown
     QStringList details;
     std::deque<MsgBoxResult> answers;  // to Yes/No prompts; Yes once they run out
     int pending = 0;                   // actions of At() that have not run
@@ -177,22 +156,25 @@ inline double IdleSecondCpuMs() {
     return ProcessCpuMs() - before;
 }
 
+inline QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+inline bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 // How much the peak resident memory grows while body runs, in kB. The kernel's high-water
 // mark is reset first where it can be, so that an earlier peak cannot hide this one.
 inline long PeakGrowthKb(const std::function<void()>& body) {
-    auto statusKb = [](const char* field) {  // "VmRSS", "VmHWM" from /proc/self/status
-        QFile status(QStringLiteral("/proc/self/status"));
-        const QByteArray all = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
-        for (const QByteArray& line : all.split('\n')) {
-            if (line.startsWith(field)) {
-                return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toLong();
-            }
-        }
-        return -1L;
+    auto statusKb = [](const char* field) {  // "VmRSS:", "VmHWM:" from /proc/self/status
+        const QByteArray all = ReadAll(QStringLiteral("/proc/self/status"));
+        const int at = all.indexOf(field);
+        return at < 0 ? -1L : all.mid(at + qstrlen(field)).trimmed().split(' ').value(0).toLong();
     };
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    const bool reset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-    clear.close();
+    const bool reset = WriteFile(QStringLiteral("/proc/self/clear_refs"), "5");
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const long base = reset ? statusKb("VmRSS:") : usage.ru_maxrss;
@@ -201,23 +183,18 @@ inline long PeakGrowthKb(const std::function<void()>& body) {
     return (reset ? statusKb("VmHWM:") : usage.ru_maxrss) - base;
 }
 
-// Takes capabilities out of this thread's effective set for its lifetime, so that a test run
-// as root meets the same permission checks as a field engineer's account: root opens files
-// of mode 000 (CAP_DAC_OVERRIDE) and terminals held exclusively (CAP_SYS_ADMIN). They stay
-// permitted, so they come back at the end. Without them to begin with, nothing changes.
+// Takes capabilities out of this thread's effective set for its lifetime (they stay
+// permitted), so that a test run as root meets a field engineer's permission checks.
 class WithoutCapabilities {
 public:
     explicit WithoutCapabilities(std::initializer_list<int> caps) {
-        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        __user_cap_data_struct lowered[2] = {};
         ok_ = syscall(SYS_capget, &header_, saved_) == 0;
-        if (!ok_) {
-            return;
-        }
-        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        std::copy(saved_, saved_ + 2, lowered);
         for (int cap : caps) {
             lowered[cap / 32].effective &= ~(1u << (cap % 32));
         }
-        ok_ = syscall(SYS_capset, &header_, lowered) == 0;
+        ok_ = ok_ && syscall(SYS_capset, &header_, lowered) == 0;
     }
     ~WithoutCapabilities() {
         if (ok_) {
@@ -229,17 +206,8 @@ public:
     bool ok() const { return ok_; }
 
 private:
-    __user_cap_header_struct header_{};
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct saved_[2]{};
     bool ok_ = false;
 };
 
-inline QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-inline bool WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}

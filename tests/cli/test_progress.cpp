@@ -10,7 +10,6 @@ class ProgressTest : public QObject {
 private slots:
     void figures_data();
     void figures();
-    void durations();
 };
 
 void ProgressTest::figures_data() {
@@ -55,12 +54,6 @@ void ProgressTest::figures() {
     QCOMPARE(progress.Percent(), percent);
     QCOMPARE(progress.Rate(now), rate);
     QCOMPARE(progress.SecondsLeft(now), left);
-}
-
-void ProgressTest::durations() {
-    QCOMPARE(FormatDuration(42), QStringLiteral("0:42"));
-    QCOMPARE(FormatDuration(725), QStringLiteral("12:05"));
-    QCOMPARE(FormatDuration(3723), QStringLiteral("1:02:03"));
 }
 
 QTEST_GUILESS_MAIN(ProgressTest)

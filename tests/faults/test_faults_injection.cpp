@@ -112,10 +112,11 @@ void FaultInjectionTest::runs() {
     // the lines still to go (not those sent).
     int countedAtLine = scenario == "xoff" ? -1 : 0;
     if (countedAtLine < 0) {
-        auto* count = rig.form->findChild<QLabel*>("Label14");
-        const FormVariables& v = rig.form->Variables();
-        rig.At([&] { return rig.Stats().records >= 20 && count->text() == QString::number(v.LinesRemaining); },
-               [&] { countedAtLine = count->isVisible() ? v.TotalLines - v.LinesRemaining : -1; });
+        // The label and the variables outlive this block: the actions keep pointers to them.
+        const auto* count = rig.form->findChild<QLabel*>("Label14");
+        const FormVariables* v = &rig.form->Variables();
+        rig.At([&rig, count, v] { return rig.Stats().records >= 20 && count->text() == QString::number(v->LinesRemaining); },
+               [&countedAtLine, count, v] { countedAtLine = count->isVisible() ? v->TotalLines - v->LinesRemaining : -1; });
     }
     QVERIFY(rig.Update());
     QCOMPARE(rig.boxes, QStringList{box});

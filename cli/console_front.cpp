@@ -295,9 +295,15 @@ MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QStrin
         case CliOptions::OnError::Ask:
             break;
     }
+    // The question has the terminal to itself: the progress line waits until it is answered.
+    const bool redrawing = timer3_.isActive();
+    timer3_.stop();
     progress_.PauseBegin(started_.elapsed());
     const MsgBoxResult answer = Ask(prompt);
     progress_.PauseEnd(started_.elapsed());
+    if (redrawing) {
+        timer3_.start();
+    }
     return answer;
 }
 

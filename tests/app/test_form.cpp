@@ -97,8 +97,7 @@ void FormTest::portList() {
 void FormTest::window() {
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
     QCOMPARE(form_->windowTitle(), QStringLiteral("Quorvel - V 1.0"));
-    // The picture and the icon have pixels for a screen scaled to 200 % (test_form_200 runs
-    // this test so).
+    // The picture and the icon have pixels for a screen at 200 % (test_form_200 runs this).
     const QList<QSize> iconSizes = form_->windowIcon().availableSizes();
     QVERIFY(iconSizes.contains(QSize(32, 32)) && iconSizes.contains(QSize(64, 64)));
     const QPixmap picture = Find<QLabel>(*form_, "Image1")->pixmap();

@@ -162,8 +162,6 @@ void CliTest::failures_data() {
     QTest::addColumn<int>("status");
     // The last lines on standard error: the message, and below it the reason (device, file).
     QTest::addColumn<QString>("lastLines");
-    QTest::newRow("checksum, continue") << "checksum" << "continue" << int(kExitUpdateFailed)
-                                        << "Error encountered while updating.";
     QTest::newRow("checksum, abort")
         << "checksum" << "abort" << int(kExitAborted)
         << "Checksum error at line 4. Continue with download? n (--on-error abort)\n"
@@ -434,7 +432,6 @@ void CliTest::severalPorts() {
 
 void CliTest::badArguments_data() {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("nothing") << QStringList{};
     QTest::newRow("no file") << QStringList{"--port", "1"};
     QTest::newRow("port 0") << QStringList{"--port", "0", "--file", "x.upd"};
     QTest::newRow("unknown policy") << QStringList{"--port", "1", "--file", "x.upd", "--on-error", "retry"};

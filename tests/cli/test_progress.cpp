@@ -27,8 +27,6 @@ void ProgressTest::figures_data() {
                                           << 50.0 << qint64(2);
     QTest::newRow("ten seconds at a prompt are no work")
         << QStringList{"s1@0", "s100@1000", "p@1000", "a@11000"} << qint64(11000) << 50 << 100.0 << qint64(1);
-    QTest::newRow("a prompt still open") << QStringList{"s1@0", "s100@1000", "p@1000"} << qint64(9000) << 50
-                                         << 100.0 << qint64(1);
     QTest::newRow("a prompt before the first send")
         << QStringList{"p@0", "a@5000", "s1@5000", "s100@6000"} << qint64(6000) << 50 << 100.0 << qint64(1);
     QTest::newRow("all sent") << QStringList{"s1@0", "s200@2000"} << qint64(2000) << 100 << 100.0 << qint64(0);

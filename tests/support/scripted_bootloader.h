@@ -23,7 +23,8 @@ public:
     QTemporaryDir dir;
 
     // The bootloader's script.
-    QString restart = QStringLiteral("^");     // arrives 50 ms into the restart wait
+    // Arrives 50 ms into the restart wait; text before a tab is already waiting at the start.
+    QString restart = QStringLiteral("^");
     QString versionRecord = QStringLiteral("V1.30|2.05?");
     qint64 replyDelayMs = 2;
     QMap<int, QStringList> replies;            // data line n: replies to sends 1, 2, 3
@@ -33,6 +34,7 @@ public:
     QString lastLineReply = QStringLiteral("@#");  // reply to the last data line
 
     int requests = 0;
+    qint64 startedAt = 0;
     QList<qint64> requestedAt;
     QStringList lines;  // data lines received, resends included
     QList<qint64> at;   // when each of them came
@@ -46,7 +48,9 @@ public:
         file.open(QIODevice::WriteOnly);
         file.write(content);
         file.close();
-        comm.Send(restart, 50);
+        startedAt = time.ms;
+        comm.Send(restart.section('\t', 0, -2), 0);  // nothing without a tab
+        comm.Send(restart.section('\t', -1), 50);
         run.RunUpdate();
     }
 

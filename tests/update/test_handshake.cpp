@@ -15,10 +15,10 @@ private slots:
 };
 
 void HandshakeTest::handshake_data() {
-    // restart: what arrives in the restart wait. answeredTry: the ready request whose answer
-    // comes, in pieces 5 and 40 ms after it (0: none); those before it get no answer, those
-    // after it the whole record 400 ms late. firmware: the old firmware version shown, null
-    // when there is no response.
+    // restart: what arrives in the restart wait (before a tab: what waits before the run).
+    // answeredTry: the ready request whose answer comes, in pieces 5 and 40 ms after it (0:
+    // none); those before it get no answer, those after it the whole record 400 ms late.
+    // firmware: the old firmware version shown, null when there is no response.
     QTest::addColumn<QString>("restart");
     QTest::addColumn<int>("answeredTry");
     QTest::addColumn<QStringList>("pieces");
@@ -26,6 +26,8 @@ void HandshakeTest::handshake_data() {
     QTest::addColumn<QString>("firmware");
     QTest::newRow("firmware shown as the record has it, spaces and all")
         << "^" << 1 << QStringList{"BL V1.30| 2.05 ?"} << 1 << " 2.05 ";
+    QTest::newRow("a restart waiting before the run is no restart")
+        << "^\t^" << 1 << QStringList{"V1.30|2.05?"} << 1 << "2.05";
     QTest::newRow("the restart read is dropped, reply token and all")
         << "ab^?V9|9?" << 1 << QStringList{"V1.30|2.05?"} << 1 << "2.05";
     QTest::newRow("record split across tries, a second one behind it")
@@ -56,6 +58,8 @@ void HandshakeTest::handshake() {
     e.Update(DataFile(3), 3);
 
     QCOMPARE(e.requests, requests);
+    // Only the restart that comes in the wait counts.
+    QVERIFY(e.requestedAt.value(0) - e.startedAt >= 50);
     QStringList tries;
     for (int t = 1; t <= requests; ++t) {
         tries << QStringLiteral("Label2.Caption=Requesting Datalogger Ready.  Try #%1").arg(t);

@@ -46,7 +46,9 @@ void Suite::Chatter() {
             std::string error = r.error;
             if (error.empty() &&
                 (!WIFEXITED(r.status) || WEXITSTATUS(r.status) != kCliNoResponse ||
-                 r.output.find("No response from Datalogger.") == std::string::npos)) {
+                 // The failure's message goes to standard error; standard output shows
+                 // the three ready requests that went unanswered.
+                 r.output.find("Requesting Datalogger Ready.  Try #3") == std::string::npos)) {
                 error = "ended with status " +
                         std::to_string(WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1) +
                         ", expected " + std::to_string(kCliNoResponse) + " (no response)";

@@ -225,20 +225,23 @@ void ConsoleFront::SetCaption(Control control, const QString& text) {
             }
             break;
         case Control::Label16:
-            loaderVersion_ = After(text, QStringLiteral("Loader version: "));
+            ShowVersion(text, QStringLiteral("Loader version: "), &loaderVersion_);
             break;
         case Control::Label17:
-            oldFirmwareVersion_ = After(text, QStringLiteral("Old firmware version: "));
+            ShowVersion(text, QStringLiteral("Old firmware version: "), &oldFirmwareVersion_);
             break;
         case Control::Label18:
-            updateFirmwareVersion_ = After(text, QStringLiteral("Update firmware version: "));
+            ShowVersion(text, QStringLiteral("Update firmware version: "), &updateFirmwareVersion_);
             break;
         default:
             break;
     }
-    if ((control == Control::Label16 || control == Control::Label17 ||
-         control == Control::Label18) &&
-        !text.isEmpty()) {
+}
+
+void ConsoleFront::ShowVersion(const QString& text, const QString& prefix, QString* version) {
+    // The run clears the version lines before it fills them: only a filled one is news.
+    *version = After(text, prefix);
+    if (!text.isEmpty()) {
         Status(text);
     }
 }

@@ -60,6 +60,8 @@ private:
     void Problem(const QString& text);
     void Status(const QString& text);
     void ShowProgress(bool last);
+    // A version line of the window: kept for the JSON result without its label, and shown.
+    void ShowVersion(const QString& text, const QString& prefix, QString* version);
     QString AnswerName(const QString& token) const;
     int Finish(int status);
 

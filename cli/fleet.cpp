@@ -23,9 +23,7 @@ constexpr int kRedrawMs = 250;
 constexpr qint64 kPlainProgressMs = 10000;
 
 void Put(FILE* stream, const QString& text) {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    ::Put(stream, text.toLocal8Bit());
 }
 
 // A short name for a port: its device without "/dev/", or "port N" when no device is
@@ -116,7 +114,7 @@ int Fleet::Run() {
         Start(m);
     }
     if (running_ > 0) {
-        if (block_ && !quiet_) {
+        if (block_) {
             redraw.start();
         }
         loop_.exec();
@@ -252,7 +250,7 @@ void Fleet::ClearBlock() {
 }
 
 void Fleet::DrawBlock() {
-    if (!block_ || quiet_) {
+    if (!block_) {
         return;
     }
     const int columns = TerminalColumns(talk_);

@@ -45,7 +45,7 @@ int ListPortsTo(FILE* out, bool json) {
             text += line.toLocal8Bit() + '\n';
         }
     }
-    std::fwrite(text.constData(), 1, size_t(text.size()), out);
+    Put(out, text);
     return kExitUpdated;
 }
 

@@ -10,14 +10,12 @@ namespace {
 // Without a terminal a progress line every ten seconds, and the last, is enough.
 constexpr qint64 kPlainProgressMs = 10000;
 
+}  // namespace
+
 void Put(FILE* stream, const QByteArray& bytes) {
-    // Output errors (a reader that went away) are ignored: the update goes on, and its exit
-    // status tells the outcome.
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
-
-}  // namespace
 
 QString ProgressText(const ProgressFigures& f) {
     QString text = QStringLiteral("Lines remaining: %1  %2%").arg(f.linesRemaining).arg(f.percent);

@@ -16,6 +16,10 @@ struct ProgressFigures {
     qint64 secondsLeft = -1;    // negative while unknown
 };
 
+// Writes and flushes. Output errors (a reader that went away) are ignored: the update goes
+// on, and its exit status tells the outcome.
+void Put(FILE* stream, const QByteArray& bytes);
+
 // "Lines remaining: 1200  40%  850 lines/s  0:02 left".
 QString ProgressText(const ProgressFigures& figures);
 

@@ -11,10 +11,11 @@ bool SessionLog::Open(const QString& path, QString* reason) {
         return false;
     }
     since_.start();
+    // Local time with its offset from UTC, so that the log can be lined up with others.
+    const QDateTime now = QDateTime::currentDateTime();
     Write(QStringLiteral("# quorvel-cli %1 session log, started %2")
               .arg(QStringLiteral(QUORVEL_VERSION_TEXT),
-                   QDateTime::currentDateTime().toOffsetFromUtc(
-                       QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODateWithMs))
+                   now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs))
               .toUtf8());
     return true;
 }

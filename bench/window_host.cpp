@@ -218,6 +218,7 @@ public:
         log_.Sent(text);
         inner_->Output(text);
     }
+    qint16 OutBufferCount() override { return inner_->OutBufferCount(); }
     int InBufferSize() const override { return inner_->InBufferSize(); }
     int OutBufferSize() const override { return inner_->OutBufferSize(); }
     QString ParityReplace() const override { return inner_->ParityReplace(); }

@@ -43,6 +43,7 @@ public:
     qint16 InBufferCount() override { return port_.InBufferCount(); }
     QString Input() override;
     void Output(const QString& text) override;
+    qint16 OutBufferCount() override { return port_.OutBufferCount(); }
     void WaitForInput(int msecs) override { port_.WaitForInput(msecs); }
 
 private:

@@ -33,6 +33,9 @@ public:
     virtual QString Input() = 0;
     // Each character goes out as one byte, in order; nothing is added.
     virtual void Output(const QString& text) = 0;
+    // Characters given to Output that have not left yet, at most 32767: held back by the
+    // datalogger's XOFF, or still in the driver's buffer. 0 once everything is on the line.
+    virtual qint16 OutBufferCount() = 0;
 
     // Settings kept with the control from its creation. They describe the control; the
     // program never changes them.

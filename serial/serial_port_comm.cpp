@@ -12,6 +12,7 @@
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -415,6 +416,24 @@ void SerialPortComm::Output(const QString& text) {
     }
     requireOpen();
 #endif
+}
+
+qint16 SerialPortComm::OutBufferCount() {
+    requireOpen();
+    qsizetype count = queued_.size();
+#ifdef Q_OS_UNIX
+    // A real UART's driver takes a line whole and holds it in its own buffer while the
+    // datalogger's XOFF lasts; on a pseudo-terminal a held write is refused and the bytes
+    // stay queued here. Either way the run must know its line has not left. One system
+    // call; the run asks only once a wait has run out, never for a line that went out.
+    int pending = 0;
+    if (::ioctl(static_cast<int>(port_.handle()), TIOCOUTQ, &pending) == 0 && pending > 0) {
+        count += pending;
+    }
+#else
+    count += port_.bytesToWrite();
+#endif
+    return static_cast<qint16>(qMin<qsizetype>(count, 32767));
 }
 
 void SerialPortComm::WaitForInput(int msecs) {

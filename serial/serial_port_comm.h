@@ -44,6 +44,7 @@ public:
     qint16 InBufferCount() override;
     QString Input() override;
     void Output(const QString& text) override;
+    qint16 OutBufferCount() override;
     void WaitForInput(int msecs) override;
 
 private:

@@ -92,6 +92,8 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
     pty.Write(QByteArray(1, '\x13'));
     QTest::qWait(20);
     comm.Output(QString::fromLatin1(bytes));
+    // The run must know that its line has not left.
+    QVERIFY(comm.OutBufferCount() > 0);
 
     // No event loop runs here: Input alone must fetch what the system has received.
     pty.Write(bytes);
@@ -115,6 +117,7 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
         got += pty.Read(bytes.size() - got.size(), 10);
     }
     QCOMPARE(got, bytes);
+    QCOMPARE(comm.OutBufferCount(), qint16(0));
 
     // Closing drops output still held, instead of waiting for an XON that may never come.
     pty.Write(QByteArray(1, '\x13'));

@@ -16,6 +16,7 @@
 
 #include <deque>
 #include <functional>
+#include <utility>
 
 struct VirtualTime {
     // Starts in the middle of a second, so that a whole-second wait lasts less than its
@@ -48,6 +49,9 @@ public:
 
     // Queues text to arrive after delayMs of virtual time.
     void Send(const QString& text, qint64 delayMs) { arrivals_.push_back({time_.ms + delayMs, text}); }
+    // The peer holds the run's output with XOFF from fromMs to untilMs of virtual time: what
+    // the run writes meanwhile stays queued here and reaches the peer at untilMs.
+    void Hold(qint64 fromMs, qint64 untilMs) { hold_ = {fromMs, untilMs}; }
 
     int Handshaking() const override { return handshaking_; }
     void Handshaking(int mode) override {
@@ -85,9 +89,17 @@ public:
     void Output(const QString& text) override {
         RequireOpen();
         Op(QStringLiteral("Output=") + text);
-        if (onOutput) {
+        Release();
+        if (time_.ms >= hold_.first && time_.ms < hold_.second) {
+            held_ << text;
+        } else if (onOutput) {
             onOutput(text);
         }
+    }
+    qint16 OutBufferCount() override {
+        RequireOpen();
+        Release();
+        return qint16(held_.join(QString()).size());
     }
     void WaitForInput(int msecs) override {
         Deliver();
@@ -113,8 +125,20 @@ private:
             throw Failure(QStringLiteral("Port not open"));
         }
     }
+    void Release() {
+        if (time_.ms < hold_.second) {
+            return;
+        }
+        const QStringList out = std::exchange(held_, {});
+        for (const QString& text : out) {
+            if (onOutput) {
+                onOutput(text);
+            }
+        }
+    }
     void Deliver() {
         RequireOpen();
+        Release();
         while (!arrivals_.empty() && arrivals_.front().first <= time_.ms) {
             buffer_ += arrivals_.front().second;
             arrivals_.pop_front();
@@ -128,6 +152,8 @@ private:
     bool open_ = false;
     QString buffer_;
     std::deque<std::pair<qint64, QString>> arrivals_;
+    std::pair<qint64, qint64> hold_{0, 0};
+    QStringList held_;
 };
 
 // A window that records every change a run makes, in order, as "Control.Property=value",

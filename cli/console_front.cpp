@@ -2,9 +2,9 @@
 
 #include "event_loop_yield.h"
 #include "failure.h"
+#include "file_check.h"
 #include "port_names.h"
 #include "quorvel_version.h"
-#include "update_file.h"
 
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -143,34 +143,24 @@ int ConsoleFront::Finish(int status) {
 }
 
 bool ConsoleFront::CheckFile() {
-    // The same reader the run uses: a file it would refuse, or one whose line count
-    // overflows, is found out before anyone restarts the datalogger.
-    UpdateFile file;
-    int lines = 0;
-    int dataLines = 0;
+    // The run's own check, with the line count's limit besides: a file it would refuse, or
+    // one whose count overflows, is found out before anyone restarts the datalogger.
     try {
-        file.Open(options_.file);
-        while (!file.AtEnd() && lines <= kMostLines) {
-            ++lines;
-            if (KindOfLine(file.ReadLine()) == LineKind::Data) {
-                ++dataLines;
-            }
-        }
-        if (lines > kMostLines) {
+        const UpdateFileFacts facts = CheckUpdateFile(options_.file);
+        if (facts.lines > kMostLines) {
             reason_ = options_.file +
                       QStringLiteral(": more than 32,767 lines; an update file holds at most 32,767");
         }
+        progress_ = Progress(facts.dataLines);
     } catch (const Failure& failure) {
         reason_ = failure.reason();
     }
-    file.Close();
     if (!reason_.isEmpty()) {
         outcomeText_ = QStringLiteral("Error opening ") + options_.file + QLatin1Char('.');
         Problem(outcomeText_);
         Problem(reason_);
         return false;
     }
-    progress_ = Progress(dataLines);
     return true;
 }
 

@@ -9,8 +9,8 @@
 // read before it; the rest is the file.
 //
 // Besides not crashing:
-// - the file is refused on opening exactly when a line feed in it does not follow a
-//   carriage return; otherwise:
+// - the check before the port refuses the file exactly when a line feed in it does not
+//   follow a carriage return, or when no line of it is a data line; otherwise:
 // - no line holds a CR, and the lines joined with the terminators they had (CR LF, or CR
 //   alone, or nothing after the last one) give back the file;
 // - the counting pass (SkipLine) finds as many lines as the reading pass;
@@ -19,6 +19,7 @@
 //   the firmware version line.
 
 #include "failure.h"
+#include "file_check.h"
 #include "fuzz_check.h"
 #include "intel_hex.h"
 #include "update_file.h"
@@ -58,6 +59,22 @@ bool HasLoneLineFeed(const QByteArray& content) {
         if (content.at(i) == '\n' && (i == 0 || content.at(i - 1) != '\r')) {
             return true;
         }
+    }
+    return false;
+}
+
+// Whether a line begins with something other than a terminator or the version line's "V".
+bool HasDataLine(const QByteArray& content) {
+    qsizetype start = 0;
+    while (start < content.size()) {
+        if (content.at(start) != '\r' && content.at(start) != 'V') {
+            return true;
+        }
+        const qsizetype cr = content.indexOf('\r', start);
+        if (cr < 0) {
+            return false;
+        }
+        start = cr + 1 + (cr + 1 < content.size() && content.at(cr + 1) == '\n' ? 1 : 0);
     }
     return false;
 }
@@ -154,15 +171,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     content += own;
     WriteTheFile(content);
 
-    UpdateFile file;
+    bool refused = false;
     try {
-        file.Open(g_path);
+        CheckUpdateFile(g_path);
     } catch (const Failure&) {
-        FUZZ_CHECK(HasLoneLineFeed(content));
-        FUZZ_CHECK(!file.IsOpen());
+        refused = true;
+    }
+    FUZZ_CHECK(refused == (HasLoneLineFeed(content) || !HasDataLine(content)));
+    if (refused) {
         return 0;
     }
-    FUZZ_CHECK(!HasLoneLineFeed(content));
+    UpdateFile file;
+    file.Open(g_path);
     FUZZ_CHECK(file.IsOpen());
 
     int counted = 0;

@@ -1,5 +1,6 @@
 #include "line_transfer.h"
 
+#include "file_check.h"
 #include "int16.h"
 #include "run_context.h"
 
@@ -371,6 +372,9 @@ void FileStage(RunContext& run) {
     const QString path = run.window.Text(Control::Text1);
     run.region = FailureRegion::FileOpen;
     run.Status(QStringLiteral("Opening ") + path + QStringLiteral("."));
+    // Checked before the port was opened; a file changed since, while the datalogger was
+    // restarted, is checked again.
+    CheckUpdateFile(path);
     run.file.Open(path);
     run.region = FailureRegion::Download;
 

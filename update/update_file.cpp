@@ -4,8 +4,6 @@
 
 #include <QFileInfo>
 
-#include <algorithm>
-#include <cstring>
 
 namespace {
 // Large enough that reading costs nothing next to the line, small enough to keep the
@@ -31,37 +29,6 @@ void UpdateFile::Open(const QString& path) {
         Close();
         throw Failure(path + QStringLiteral(": not a regular file"));
     }
-    CheckLineEnds(path);
-}
-
-void UpdateFile::CheckLineEnds(const QString& path) {
-    // A line feed on its own is no line end: the record after it would become part of the
-    // line before it and never reach the bootloader on its own. A file saved with LF line
-    // ends, or one whose version line was written by a tool that ends lines with LF, would
-    // lose records without a word; so such a file is refused before anything is sent.
-    qint64 line = 1;
-    char previous = 0;
-    while (Fill()) {
-        const char* const begin = buffer_.constData() + pos_;
-        const char* const end = buffer_.constData() + buffer_.size();
-        const char* scan = begin;
-        while (const void* found = std::memchr(scan, '\n', size_t(end - scan))) {
-            const char* lf = static_cast<const char*>(found);
-            const char before = lf == begin ? previous : lf[-1];
-            if (before != '\r') {
-                line += std::count(begin, lf, '\r');
-                Close();
-                throw Failure(path + QStringLiteral(": line %1 holds a line feed without carriage "
-                                                    "return: save the file with CR LF line ends")
-                                         .arg(line));
-            }
-            scan = lf + 1;
-        }
-        line += std::count(begin, end, '\r');
-        previous = end[-1];
-        pos_ = buffer_.size();
-    }
-    Rewind();
 }
 
 void UpdateFile::Close() {

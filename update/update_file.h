@@ -13,9 +13,9 @@
 // The file is never loaded whole: memory stays bounded by the longest line.
 class UpdateFile {
 public:
-    // Raises a Failure when the file cannot be opened (missing, a folder, no access), when
-    // it is not a regular file, or when a line holds a line feed that does not follow a
-    // carriage return. The reason names the file and the fault.
+    // Raises a Failure when the file cannot be opened (missing, a folder, no access) or when
+    // it is not a regular file. The reason names the file and the fault. What the lines
+    // hold is CheckUpdateFile's to judge.
     void Open(const QString& path);
     bool IsOpen() const { return file_.isOpen(); }
     // Closing a file that is not open does nothing; closing never fails.
@@ -31,8 +31,6 @@ public:
     void Rewind();
 
 private:
-    // Refuses a file with a line feed that does not end a CR LF pair, then rewinds.
-    void CheckLineEnds(const QString& path);
     // Makes the next unread byte available; false at the end of the file.
     bool Fill();
     void Take(QByteArray* line);

@@ -1,6 +1,7 @@
 #include "update_run.h"
 
 #include "failure.h"
+#include "file_check.h"
 #include "handshake.h"
 #include "line_transfer.h"
 #include "run_context.h"
@@ -39,6 +40,17 @@ void UpdateRun::RunUpdate() {
                 outcome_ = RunOutcome::PathRefused;
                 run.Box(QStringLiteral("Select Firmware Update File."), OkOnly);
                 window_.SetFocus(Control::Command1);
+                return;
+            }
+            // The file is read and judged before the datalogger is touched: nobody should
+            // restart a datalogger for a file that cannot be sent.
+            try {
+                CheckUpdateFile(path);
+            } catch (const Failure& unfit) {
+                outcome_ = RunOutcome::FileOpenFailure;
+                failureReason_ = unfit.reason();
+                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."),
+                        OkOnly + Exclamation, failureReason_);
                 return;
             }
             SetBusyState();

@@ -199,7 +199,7 @@ void CliTest::failures() {
     if (scenario == QLatin1String("long file")) {
         args[3] = dir.filePath(QStringLiteral("long.upd"));
         QFile file(args[3]);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray("\r\n").repeated(32768)) > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(":00000001FF" + QByteArray("\r\n").repeated(32768)) > 0);
         lastLines = lastLines.arg(args[3]);
     }
     if (!policy.isEmpty()) {

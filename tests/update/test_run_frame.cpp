@@ -3,6 +3,8 @@
 
 #include "fakes.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -28,7 +30,18 @@ QStringList Unmet(const RecordingWindow& window, const QStringList& want) {
 }
 
 struct Rig : FakeRun {
-    Rig() { window.text1 = QStringLiteral("/fw/logger.upd"); }
+    // The file is read before the port is touched: the rig's files exist, in a folder of
+    // their own that is the current one, so that a two-character path can name one.
+    Rig() {
+        QDir::setCurrent(dir.path());
+        for (const char* name : {"ab", "logger.upd"}) {
+            QFile file{QString::fromLatin1(name)};
+            file.open(QIODevice::WriteOnly);
+            file.write(":00000001FF\r\n");
+        }
+        window.text1 = QStringLiteral("logger.upd");
+    }
+    QTemporaryDir dir;
     // Presses Cancel while the given port operation runs, or in the handshake for "yield".
     void CancelAt(const QString& at) {
         if (at == QLatin1String("yield")) {
@@ -75,7 +88,7 @@ void RunFrameTest::cancelBeforeTheHandshake_data() {
     QTest::newRow("step 5, before the port number; a two-character path")
         << "ab" << "Settings=57600,n,8,1" << QStringList({"Handshaking=1", "Settings=57600,n,8,1"});
     QTest::newRow("step 8, after the open")
-        << "/fw/logger.upd" << "PortOpen=1"
+        << "logger.upd" << "PortOpen=1"
         << QStringList({"Handshaking=1", "Settings=57600,n,8,1", "CommPort=1", "PortOpen=1", "PortOpen=0"});
 }
 

@@ -219,10 +219,10 @@ void TransferTest::files_data() {
     QTest::addColumn<qint16>("count");  // TotalLines
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("end");  // the last box; PATH stands for the file's path
-    // With no data line sent, the final wait works on what the handshake left, which holds
-    // no token: no answer at the end.
-    QTest::newRow("empty file") << QByteArray() << QStringList{} << qint16(-1) << QString() << kSilentEnd;
-    QTest::newRow("only a version line") << QByteArray("V3.0\r\n") << QStringList{} << qint16(0) << "V3.0" << kSilentEnd;
+    // Nothing to send: refused before the port is opened.
+    const QString nothing = QStringLiteral("48|Error opening PATH.|PATH: holds no data lines (Intel HEX records)");
+    QTest::newRow("empty file") << QByteArray() << QStringList{} << qint16(0) << QString() << nothing;
+    QTest::newRow("only a version line") << QByteArray("V3.0\r\n\r\n") << QStringList{} << qint16(0) << QString() << nothing;
     QTest::newRow("no version line")
         << QByteArray(":D1\r\n:D2") << QStringList{":D1", ":D2"} << qint16(1) << QString() << kSuccess;
     QTest::newRow("empty lines, a small v, a V behind a blank") << QByteArray(":D1\r\r\nv1\r\n V8\r\nV9\r\n:D2\r\n")
@@ -253,6 +253,8 @@ void TransferTest::files() {
     QCOMPARE(e.vars.TotalLines, count);
     QCOMPARE(e.window.state.value("Label18.Caption"), version.isEmpty() ? "" : "Update firmware version: " + version);
     QCOMPARE(e.window.boxes.last(), end.replace("PATH", e.window.text1));
+    // A file that cannot be sent is refused before the port is opened.
+    QCOMPARE(e.comm.log.contains("PortOpen=1"), !end.contains("Error opening"));
     QVERIFY(!e.comm.PortOpen());
 }
 

@@ -2,6 +2,7 @@
 // the reader's internal chunks.
 
 #include "failure.h"
+#include "file_check.h"
 #include "update_file.h"
 
 #include <QDir>
@@ -94,6 +95,9 @@ void UpdateFileTest::openFailures_data() {
     QTest::newRow("LF behind CR CR") << QByteArray("a\r\r\r\n\rb\nc") << "" << "line 5 " + lf;
     QTest::newRow("LF opening a later chunk")
         << QByteArray(64 * 1024, 'a') + "\nb" << "" << "line 1 " + lf;
+    const QString nothing = QStringLiteral("holds no data lines (Intel HEX records)");
+    QTest::newRow("empty") << QByteArray() << "empty.upd" << nothing;
+    QTest::newRow("version and empty lines only") << QByteArray("V1\r\n\r\nV2\r") << "" << nothing;
 }
 
 void UpdateFileTest::openFailures() {
@@ -102,15 +106,15 @@ void UpdateFileTest::openFailures() {
     QFETCH(QString, reason);
     QTemporaryDir dir;
     QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600) == 0);
+    QFile(dir.filePath(QStringLiteral("empty.upd"))).open(QIODevice::WriteOnly);
     const QString file = content.isEmpty() ? QDir(dir.path()).absoluteFilePath(path) : Write(content, dir);
-    UpdateFile update;
     try {
-        update.Open(file);
-        QFAIL("opened");
+        CheckUpdateFile(file);
+        QFAIL("passed the check");
     } catch (const Failure& failure) {
         QVERIFY2(failure.reason().contains(file) && failure.reason().contains(reason), qPrintable(failure.reason()));
     }
-    QVERIFY(!update.IsOpen());
+    UpdateFile update;
     update.Close();  // closing what is not open does nothing
 }
 

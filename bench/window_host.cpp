@@ -33,6 +33,10 @@ const char* OutcomeName(RunOutcome outcome) {
             return "PathRefused";
         case RunOutcome::Updated:
             return "Updated";
+        case RunOutcome::Incomplete:
+            return "Incomplete";
+        case RunOutcome::Restarted:
+            return "Restarted";
         case RunOutcome::UpdateFailed:
             return "UpdateFailed";
         case RunOutcome::NoFinalReply:

@@ -150,11 +150,13 @@ Options:
                     built-in UARTs, then ttyACM*, then ttyUSB*, each in number order. Given
                     more than once, the same file goes to every port at the same time
   --file PATH       the update file (a firmware version line and Intel HEX records, CR LF
-                    line ends, at most 32,767 lines)
+                    line ends, at least one record, at most 32,767 lines)
   --on-error POLICY what to do after a line the bootloader did not accept (a checksum
                     error, a flash write error, or no reply):
                       ask       ask on the terminal, y or n (the default; one port only)
-                      continue  go on with the next line
+                      continue  go on with the next line; the update then ends
+                                incomplete (exit status 8) unless a later answer
+                                accepts the line after all
                       abort     stop the update
   -q, --quiet       print only the outcome and the problems
   -v, --verbose     put the seconds since the start in front of every line, and show
@@ -196,6 +198,9 @@ Exit status:
   5  the update file cannot be opened or is not fit to send
   6  cancelled (Ctrl-C, SIGTERM or SIGHUP)
   7  aborted after a bad line
+  8  the firmware in the datalogger is incomplete: the bootloader said the update succeeded,
+     but a line was not accepted or the answers came out of step with the lines sent; or
+     the datalogger restarted during the update
   With several ports: 0 when every port succeeded, else the status of the first port,
   in the order given, that did not.
 )");

@@ -42,6 +42,7 @@ enum ExitStatus : int {
     kExitFileFailure = 5,   // the update file cannot be opened or is not fit to send
     kExitCancelled = 6,     // Ctrl-C, SIGTERM or SIGHUP
     kExitAborted = 7,       // a bad line, and the answer was to stop
+    kExitIncomplete = 8,    // the update ended, but the firmware is not the whole image
 };
 
 // Parses the arguments (the program name first). Returns the options, or the reason they

@@ -35,6 +35,9 @@ int ExitStatusOf(RunOutcome outcome) {
             return kExitCancelled;
         case RunOutcome::Declined:
             return kExitAborted;
+        case RunOutcome::Incomplete:
+        case RunOutcome::Restarted:
+            return kExitIncomplete;
         case RunOutcome::None:
         case RunOutcome::UpdateFailed:
         case RunOutcome::NoFinalReply:
@@ -189,6 +192,7 @@ void ConsoleFront::ShowProgress(bool last) {
     figures.percent = progress_.Percent();
     figures.rate = progress_.Rate(now);
     figures.secondsLeft = last ? 0 : progress_.SecondsLeft(now);
+    figures.held = held_ && !last;
     reporter_.ShowProgress(figures, last);
 }
 
@@ -270,8 +274,8 @@ MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QStrin
             log_.Event(QStringLiteral("status"), prompt);
         } else {
             Problem(prompt);
-            if (!detail.isEmpty()) {
-                Problem(detail);
+            for (const QString& line : detail.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+                Problem(line);
             }
         }
         return MsgBoxResult::Ok;
@@ -373,26 +377,41 @@ void ConsoleFront::Note(const TransferEvent& event) {
     // Called for every line: the text is made only when someone reads it.
     const bool told = options_.verbosity == CliOptions::Verbosity::Verbose || log_.IsOpen();
     QString text;
-    if (event.kind == TransferEvent::Kind::Send) {
-        ++sends_;
-        if (event.send > 1) {
-            ++resends_;
+    switch (event.kind) {
+        case TransferEvent::Kind::Send:
+            ++sends_;
+            if (event.send > 1) {
+                ++resends_;
+            }
+            progress_.LineSent(event.line, started_.elapsed());
+            if (!told) {
+                return;
+            }
+            text = event.send == 1 ? QStringLiteral("line %1: sent").arg(event.line)
+                                   : QStringLiteral("line %1: sent again (send %2)")
+                                         .arg(event.line)
+                                         .arg(event.send);
+            break;
+        case TransferEvent::Kind::Answer: {
+            const QString name = AnswerName(event.token);
+            answers_[name] = answers_[name].toInt() + 1;
+            if (!told) {
+                return;
+            }
+            text = event.line == 0
+                       ? QStringLiteral("answer %1 (%2) with no send owed").arg(event.token, name)
+                       : QStringLiteral("line %1: answer %2 (%3)").arg(event.line).arg(event.token, name);
+            break;
         }
-        progress_.LineSent(event.line, started_.elapsed());
-        if (!told) {
-            return;
-        }
-        text = event.send == 1 ? QStringLiteral("line %1: sent").arg(event.line)
-                               : QStringLiteral("line %1: sent again (send %2)")
-                                     .arg(event.line)
-                                     .arg(event.send);
-    } else {
-        const QString name = AnswerName(event.token);
-        answers_[name] = answers_[name].toInt() + 1;
-        if (!told) {
-            return;
-        }
-        text = QStringLiteral("line %1: answer %2 (%3)").arg(event.line).arg(event.token, name);
+        case TransferEvent::Kind::Held:
+        case TransferEvent::Kind::Released:
+            held_ = event.kind == TransferEvent::Kind::Held;
+            if (timer3_.isActive()) {
+                ShowProgress(false);
+            }
+            text = held_ ? QStringLiteral("line %1: held by the datalogger (XOFF)").arg(event.line)
+                         : QStringLiteral("line %1: released by the datalogger (XON)").arg(event.line);
+            break;
     }
     if (options_.verbosity == CliOptions::Verbosity::Verbose) {
         reporter_.Say(Reporter::Kind::Event, text);

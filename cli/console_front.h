@@ -81,6 +81,8 @@ private:
     QElapsedTimer started_;
     Progress progress_;
     bool interrupted_ = false;
+    // The datalogger holds the program's bytes back with XOFF.
+    bool held_ = false;
     QString status_;
 
     // The session, for the JSON object.

@@ -200,8 +200,9 @@ void Fleet::Take(Member& m, const QByteArray& line) {
         Say(m, err_, text);
     } else if (tag == "progress") {
         const QStringList f = text.split(QLatin1Char('\t'));
-        if (f.size() == 4) {
-            m.progress = {qint16(f[0].toInt()), f[1].toInt(), f[2].toDouble(), f[3].toLongLong()};
+        if (f.size() == 5) {
+            m.progress = {qint16(f[0].toInt()), f[1].toInt(), f[2].toDouble(), f[3].toLongLong(),
+                          f[4] == QLatin1String("1")};
             m.hasProgress = true;
             if (!quiet_ && !block_ &&
                 (!m.sincePlainProgress.isValid() ||

@@ -22,6 +22,10 @@ QString ProgressText(const ProgressFigures& f) {
     if (f.rate >= 0.0) {
         text += QStringLiteral("  %1 lines/s").arg(f.rate, 0, 'f', 0);
     }
+    if (f.held) {
+        // The rate and the time left would only fall while nothing moves.
+        return text + QStringLiteral("  held by the datalogger (XOFF)");
+    }
     if (f.secondsLeft >= 0) {
         text += QStringLiteral("  %1 left").arg(FormatDuration(f.secondsLeft));
     }
@@ -126,11 +130,12 @@ void ParentReporter::Say(Kind kind, const QString& text) {
 }
 
 void ParentReporter::ShowProgress(const ProgressFigures& f, bool) {
-    Tagged("progress", QStringLiteral("%1\t%2\t%3\t%4")
+    Tagged("progress", QStringLiteral("%1\t%2\t%3\t%4\t%5")
                            .arg(f.linesRemaining)
                            .arg(f.percent)
                            .arg(f.rate, 0, 'f', 1)
-                           .arg(f.secondsLeft));
+                           .arg(f.secondsLeft)
+                           .arg(f.held ? 1 : 0));
 }
 
 void ParentReporter::Result(const QJsonObject& result) {

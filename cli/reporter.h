@@ -14,6 +14,7 @@ struct ProgressFigures {
     int percent = 0;
     double rate = -1.0;         // lines per second; negative while unknown
     qint64 secondsLeft = -1;    // negative while unknown
+    bool held = false;          // the datalogger holds the line back with XOFF
 };
 
 // Writes and flushes. Output errors (a reader that went away) are ignored: the update goes

@@ -61,9 +61,7 @@ HandshakeResult Handshake(RunContext& run) {
     // went out before its end arrived, and the bootloader answers that request too; the
     // transfer waits for such records before its first line, so that their text (a firmware
     // version holding a "-", say) is not taken for the answer to a line.
-    run.OwedRecords =
-        qMax<qint16>(0, tries - qint16(run.ReplyBuffer.count(tokens.TokenReadyReply)));
-    run.LastRequestAt = start;
+    run.ledger.OweRecords(tries - int(run.ReplyBuffer.count(tokens.TokenReadyReply)), start);
 
     const VersionRecord record = CutVersionRecord(run.ReplyBuffer);
     run.LoaderVersion = record.LoaderVersion;

@@ -4,7 +4,8 @@
 #include "int16.h"
 #include "run_context.h"
 
-#include <deque>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -23,6 +24,7 @@ class Transfer {
 public:
     explicit Transfer(RunContext& run)
         : run_(run),
+          ledger_(run.ledger),
           tokens_(run.vars.Tokens),
           oldLoader_(run.LoaderVersion < kFirstResendingLoader) {}
 
@@ -39,51 +41,57 @@ private:
                reply.contains(tokens_.TokenUpdateOk);
     }
     // Sends one data line and judges the replies. Returns false when the run ends before
-    // the line is counted down: the user chose to stop, or cancelled while earlier sends
-    // were still owed their answers.
+    // the line is counted down: the user chose to stop, Cancel came while earlier sends
+    // were still owed their answers or at once, or the bootloader restarted.
     bool Exchange(const QString& line);
     void WaitForReply();
     void EndOfFile();
+    void ReportRestart();
 
     // Before a line's first send: the answers still owed to earlier sends are waited for
-    // and what has arrived is dropped, so that every answer the line gets is its own.
+    // and what has arrived is dropped, so that every answer the line gets is its own; an
+    // error among them that came too late for its own line's prompt gets one now.
     bool Settle();
     // Asks whether to go on after a bad line; false, with the outcome set, when the run
     // stops: the answer was No, or Cancel came at once.
-    bool Ask(const QString& prompt);
-    // Whether the run stops here for a Cancel that is honoured at once; sets the outcome.
-    bool CancelledNow();
+    bool Ask(const QString& prompt, int line, NotAcceptedWhy why);
+    // Whether the run stops here, before anything more is sent: the bootloader restarted
+    // (Run reports it), or a Cancel that is honoured at once (the outcome is set here).
+    bool StopNow();
     void DropOwedRecords();
-    // Reads the port. Each answer token pays the oldest send still owed: answers to this
-    // line's sends (and any other text) join reply, answers to an earlier line's sends are
-    // kept for that line in lateAnswers_. Without reply everything read is dropped.
-    void Read(QString* reply);
-    qsizetype AnswerAt(const QString& text, qsizetype i) const;
-    bool OwedWaitOver() const;
-    void Owe(int line);
+    // Reads the port; false when nothing came. Each answer token pays the oldest send still
+    // owed: answers to this line's sends (and any other text) join reply, answers to an
+    // earlier line's sends are kept in late_ for Settle; "@" and "#" join reply whichever
+    // send they paid. Without reply everything read is dropped. A restart token ends the
+    // transfer.
+    bool Read(QString* reply);
+    qsizetype AnswerAt(const QString& text, qsizetype i, Answer* answer) const;
+    bool OwedWaitOver();
+    // Called once a wait has run out, and at every poll while a hold lasts: whether the
+    // wait must go on because bytes of the program's own have not left yet (the datalogger
+    // holds them with XOFF) or have left only now. Nothing is asked of the port for a line
+    // answered in time.
+    bool HeldBack();
 
     RunContext& run_;
+    AnswerLedger& ledger_;
     // The tokens as they were when the transfer started; they serve to its end.
     const ProtocolTokens tokens_;
     const bool oldLoader_;
 
-    // Sends still owed an answer, oldest first: the data line (its position) and the
-    // clock's reading when it went out.
-    struct Send {
-        int line;
-        qint64 at;
-    };
-    std::deque<Send> owed_;
-    // The longest any answer took, from the send it paid, in whole seconds of the clock.
+    // The longest any answer took from the send it paid, in whole seconds of the clock,
+    // counting only answers the bootloader alone kept waiting.
     qint64 longestDelay_ = 0;
+    // When the latest send went out, or, when it was held back, when it left.
     qint64 lastSendAt_ = 0;
-    // The "@" of a successful end and the "#" behind it are one answer.
-    bool afterUpdateOk_ = false;
-    // The line being exchanged, and the one before it with what its late answers said.
+    // The data line being exchanged (its position among the data lines).
     int line_ = 0;
-    int previousLine_ = 0;
-    bool previousFlashPrompted_ = false;
-    QString lateAnswers_;
+    bool holding_ = false;
+    struct LateAnswer {
+        int line;
+        Answer answer;
+    };
+    std::vector<LateAnswer> late_;
 };
 
 void Transfer::Run() {
@@ -100,7 +108,7 @@ void Transfer::Run() {
         // final wait and outcome.
         if (run_.file.AtEnd()) {
             EndOfFile();
-            return;
+            break;
         }
         if (vars.CancelRequested) {
             run_.outcome = RunOutcome::Cancelled;
@@ -118,6 +126,7 @@ void Transfer::Run() {
                 break;
             case LineKind::Data:
                 if (!Exchange(QString::fromLatin1(line))) {
+                    ReportRestart();
                     return;
                 }
                 break;
@@ -126,6 +135,44 @@ void Transfer::Run() {
         // must not sleep for the next event.
         run_.YieldPoll();
     }
+    ReportRestart();
+}
+
+void Transfer::ReportRestart() {
+    const int line = ledger_.RestartedAt();
+    if (line == 0) {
+        return;
+    }
+    // A bootloader that starts again has lost its session: whatever it makes of the lines
+    // still to come, the image is not whole, and nothing more is sent.
+    run_.outcome = RunOutcome::Restarted;
+    run_.reason = QStringLiteral(
+                      "The bootloader announced its start (\"%1\") after line %2 was sent: "
+                      "what it had received of the update is lost.")
+                      .arg(tokens_.TokenRestart)
+                      .arg(line);
+    run_.Box(QStringLiteral("The datalogger restarted during the update (at line %1). Its "
+                            "firmware is incomplete: restart the update.")
+                 .arg(line),
+             OkOnly + Exclamation, run_.reason);
+}
+
+bool Transfer::HeldBack() {
+    const bool was = holding_;
+    holding_ = run_.comm.OutBufferCount() > 0;
+    if (holding_ && !was) {
+        // A hold is the datalogger's doing, not the time it takes to answer.
+        ledger_.Untime();
+        run_.window.Note({TransferEvent::Kind::Held, line_, 0, QString()});
+    } else if (was && !holding_) {
+        run_.window.Note({TransferEvent::Kind::Released, line_, 0, QString()});
+    }
+    if (!holding_ && !was) {
+        return false;
+    }
+    // The bytes leave now or later: every wait for their answer counts from then.
+    lastSendAt_ = run_.clock.Seconds();
+    return true;
 }
 
 void Transfer::WaitForReply() {
@@ -134,36 +181,68 @@ void Transfer::WaitForReply() {
     if (oldLoader_) {
         vars.TickCount = 0;
         for (;;) {
-            if (AnyToken(reply) || vars.CancelRequested || vars.TickCount >= kOldLoaderTicks) {
+            if (AnyToken(reply) || vars.CancelRequested || ledger_.RestartedAt() != 0) {
+                return;
+            }
+            const bool up = vars.TickCount >= kOldLoaderTicks;
+            if ((up || holding_) && HeldBack()) {
+                vars.TickCount = 0;
+            } else if (up) {
                 return;
             }
             Read(&reply);
             run_.Yield();
         }
     }
-    const qint64 start = run_.clock.Seconds();
-    while (!AnyToken(reply) && !vars.CancelRequested &&
-           run_.clock.Seconds() - start < kWaitSeconds) {
+    qint64 start = run_.clock.Seconds();
+    for (;;) {
+        if (AnyToken(reply) || vars.CancelRequested || ledger_.RestartedAt() != 0) {
+            return;
+        }
+        const bool up = run_.clock.Seconds() - start >= kWaitSeconds;
+        if ((up || holding_) && HeldBack()) {
+            start = lastSendAt_;
+        } else if (up) {
+            return;
+        }
         Read(&reply);
         run_.Yield();
     }
 }
 
-qsizetype Transfer::AnswerAt(const QString& text, qsizetype i) const {
-    for (const QString* token :
-         {&tokens_.TokenLineAck, &tokens_.TokenChecksumError, &tokens_.TokenFlashError,
-          &tokens_.TokenUpdateOk, &tokens_.TokenUpdateEnd}) {
-        if (QStringView(text).mid(i).startsWith(*token)) {
+qsizetype Transfer::AnswerAt(const QString& text, qsizetype i, Answer* answer) const {
+    const QStringView rest = QStringView(text).mid(i);
+    const std::pair<const QString*, Answer> kinds[] = {
+        {&tokens_.TokenLineAck, Answer::LineAck},
+        {&tokens_.TokenChecksumError, Answer::ChecksumError},
+        {&tokens_.TokenFlashError, Answer::FlashError},
+        {&tokens_.TokenUpdateOk, Answer::UpdateOk},
+        {&tokens_.TokenUpdateEnd, Answer::UpdateEnd},
+    };
+    for (const auto& [token, kind] : kinds) {
+        if (rest.startsWith(*token)) {
+            *answer = kind;
             return token->size();
         }
     }
     return 0;
 }
 
-void Transfer::Read(QString* reply) {
+bool Transfer::Read(QString* reply) {
     const QString text = run_.ReadPort();
     for (qsizetype i = 0; i < text.size();) {
-        const qsizetype length = AnswerAt(text, i);
+        // A bootloader that announces its start has lost the session: this is no answer
+        // to be judged, and no noise to be skipped.
+        if (QStringView(text).mid(i).startsWith(tokens_.TokenRestart)) {
+            ledger_.Restarted(line_);
+            if (ledger_.RestartedAt() != 0) {
+                return true;
+            }
+            i += tokens_.TokenRestart.size();
+            continue;
+        }
+        Answer answer = Answer::LineAck;
+        const qsizetype length = AnswerAt(text, i, &answer);
         if (length == 0) {
             if (reply != nullptr) {
                 reply->append(text[i]);
@@ -172,36 +251,35 @@ void Transfer::Read(QString* reply) {
             continue;
         }
         const QStringView token = QStringView(text).mid(i, length);
-        const bool endBehindOk = afterUpdateOk_ && token == tokens_.TokenUpdateEnd;
-        afterUpdateOk_ = token == tokens_.TokenUpdateOk;
-        int paid = line_;
-        if (!endBehindOk && !owed_.empty()) {
-            paid = owed_.front().line;
-            longestDelay_ = qMax(longestDelay_, run_.clock.Seconds() - owed_.front().at);
-            owed_.pop_front();
+        const AnswerLedger::Paid paid = ledger_.Answered(answer);
+        if (paid.line != 0 && paid.timed) {
+            longestDelay_ = qMax(longestDelay_, run_.clock.Seconds() - paid.sentAt);
         }
-        run_.window.Note({TransferEvent::Kind::Answer, paid, 0, token.toString()});
-        if (paid != line_) {
-            lateAnswers_ += token;
-        } else if (reply != nullptr) {
+        run_.window.Note({TransferEvent::Kind::Answer, paid.line, 0, token.toString()});
+        if (paid.line != 0 && paid.line != line_) {
+            late_.push_back({paid.line, answer});
+        }
+        // "@" and "#" speak of the whole update, whichever send they paid.
+        const bool final = answer == Answer::UpdateOk || answer == Answer::UpdateEnd;
+        if (reply != nullptr && (final || paid.line == 0 || paid.line == line_)) {
             reply->append(token);
         }
         i += length;
     }
+    return !text.isEmpty();
 }
 
-void Transfer::Owe(int line) {
-    lastSendAt_ = run_.clock.Seconds();
-    owed_.push_back({line, lastSendAt_});
-}
-
-bool Transfer::OwedWaitOver() const {
+bool Transfer::OwedWaitOver() {
     // At least one whole-second wait since the line's last send, and longer than any
     // answer has taken in this run: an answer later than that is taken for lost. Both
     // lengths are read off a whole-second clock, each up to a second off, so the wait
     // outlasts the longest delay by a second more.
     const qint64 waited = run_.clock.Seconds() - lastSendAt_;
-    return waited >= kWaitSeconds && waited > longestDelay_ + 1;
+    const bool up = waited >= kWaitSeconds && waited > longestDelay_ + 1;
+    if ((up || holding_) && HeldBack()) {
+        return false;
+    }
+    return up;
 }
 
 void Transfer::DropOwedRecords() {
@@ -209,17 +287,17 @@ void Transfer::DropOwedRecords() {
     // answer to any line.
     const QString& ready = tokens_.TokenReadyReply;
     QString text;
-    while (run_.OwedRecords > 0 && !run_.vars.CancelRequested &&
-           run_.clock.Seconds() - run_.LastRequestAt < kWaitSeconds) {
+    while (ledger_.OwedRecords() > 0 && !run_.vars.CancelRequested &&
+           run_.clock.Seconds() - ledger_.LastRequestAt() < kWaitSeconds) {
         text += run_.ReadPort();
         if (text.contains(ready)) {
-            --run_.OwedRecords;
+            ledger_.RecordArrived();
             text = text.mid(text.indexOf(ready) + ready.size());
             continue;
         }
         run_.Yield();
     }
-    run_.OwedRecords = 0;
+    ledger_.DropRecords();
 }
 
 bool Transfer::Settle() {
@@ -228,41 +306,55 @@ bool Transfer::Settle() {
     }
     // In the normal mode a line sent again after a silent wait leaves its earlier sends
     // owing answers; a bootloader answers in order, so the next line's first answer would
-    // otherwise be an earlier send's. The old loaders never resend: their late answers are
-    // judged with what has arrived.
+    // otherwise be an earlier send's. The old loaders never resend and get no such wait:
+    // their late answers pay their own sends, in order, whenever they come.
     if (!oldLoader_) {
-        while (!owed_.empty() && !run_.vars.CancelRequested && !OwedWaitOver()) {
+        while (ledger_.Owes() && !run_.vars.CancelRequested && ledger_.RestartedAt() == 0 &&
+               !OwedWaitOver()) {
             Read(nullptr);
             run_.Yield();
         }
-        if (run_.vars.CancelRequested && !owed_.empty()) {
+        if (run_.vars.CancelRequested && ledger_.Owes() && ledger_.RestartedAt() == 0) {
             run_.outcome = RunOutcome::Cancelled;
             return false;
         }
     }
     Read(nullptr);
-    owed_.clear();
-    afterUpdateOk_ = false;
-
-    // A dropped answer never hides an error. An old loader's checksum or flash error that
-    // came after its wait, and any flash error owed to a line sent again, get the earlier
-    // line's prompt; an owed acceptance or checksum error of a line already judged changes
-    // nothing.
-    const QString late = lateAnswers_;
-    lateAnswers_.clear();
-    QString prompt;
-    if (oldLoader_ && late.contains(tokens_.TokenChecksumError)) {
-        prompt =
-            QStringLiteral("Checksum error at line %1. Continue with download?").arg(previousLine_);
-    } else if (late.contains(tokens_.TokenFlashError) && !previousFlashPrompted_) {
-        prompt = QStringLiteral("Error writing to flash at line %1. Continue with download?")
-                     .arg(previousLine_);
+    if (StopNow()) {
+        return false;
     }
-    return prompt.isEmpty() || Ask(prompt);
+    if (!oldLoader_) {
+        ledger_.WriteOff();
+    }
+
+    // A dropped answer never hides an error. An old loader's checksum error that came after
+    // its wait, and any flash error that came after its line was judged, get their line's
+    // prompt now; an acceptance or a checksum error owed to a line sent again changes
+    // nothing.
+    std::vector<LateAnswer> late;
+    late.swap(late_);
+    for (const LateAnswer& a : late) {
+        if (a.answer == Answer::ChecksumError && oldLoader_) {
+            if (!Ask(QStringLiteral("Checksum error at line %1. Continue with download?").arg(a.line),
+                     a.line, NotAcceptedWhy::ChecksumError)) {
+                return false;
+            }
+        } else if (a.answer == Answer::FlashError && !ledger_.WentOnAfterFlashError(a.line)) {
+            if (!Ask(QStringLiteral("Error writing to flash at line %1. Continue with download?")
+                         .arg(a.line),
+                     a.line, NotAcceptedWhy::FlashError)) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
-bool Transfer::Ask(const QString& prompt) {
+bool Transfer::Ask(const QString& prompt, int line, NotAcceptedWhy why) {
+    // Whoever reads the question keeps the bootloader's answers waiting meanwhile.
+    ledger_.Untime();
     if (!run_.CancelNow() && run_.Box(prompt, YesNo) == MsgBoxResult::Yes) {
+        ledger_.WentOn(line, why);
         return true;
     }
     // Cancel during the question is no answer to it.
@@ -270,7 +362,10 @@ bool Transfer::Ask(const QString& prompt) {
     return false;
 }
 
-bool Transfer::CancelledNow() {
+bool Transfer::StopNow() {
+    if (ledger_.RestartedAt() != 0) {
+        return true;
+    }
     if (!run_.CancelNow()) {
         return false;
     }
@@ -284,20 +379,25 @@ bool Transfer::Exchange(const QString& line) {
     // The line's position among the data lines, for the prompts.
     const int n = int(vars.TotalLines) - int(vars.LinesRemaining) + 1;
     ++line_;
-    if (!Settle() || CancelledNow()) {
+    if (!Settle() || StopNow()) {
         return false;
     }
 
     int sends = 0;
     while (sends < kMaxSends) {
-        run_.comm.Output(line);
-        Owe(line_);
-        run_.window.Note({TransferEvent::Kind::Send, line_, sends + 1, QString()});
+        // A copy of the line still held back by XOFF would only queue behind itself and
+        // reach the bootloader twice; only a resend cut short by Cancel can find one.
+        if (sends == 0 || run_.comm.OutBufferCount() == 0) {
+            run_.comm.Output(line);
+            lastSendAt_ = run_.clock.Seconds();
+            ledger_.Sent(line_, lastSendAt_);
+            run_.window.Note({TransferEvent::Kind::Send, line_, sends + 1, QString()});
+        }
         // A reply to an earlier send of the line must not count for this one.
         reply.clear();
         Read(&reply);
         WaitForReply();
-        if (CancelledNow()) {
+        if (StopNow()) {
             return false;
         }
         if (reply.contains(tokens_.TokenFlashError)) {
@@ -311,20 +411,21 @@ bool Transfer::Exchange(const QString& line) {
     }
 
     QString prompt;
+    NotAcceptedWhy why = NotAcceptedWhy::NoResponse;
     if (reply.contains(tokens_.TokenChecksumError)) {
         prompt = QStringLiteral("Checksum error at line %1. Continue with download?").arg(n);
+        why = NotAcceptedWhy::ChecksumError;
     } else if (reply.contains(tokens_.TokenFlashError)) {
         prompt =
             QStringLiteral("Error writing to flash at line %1. Continue with download?").arg(n);
+        why = NotAcceptedWhy::FlashError;
     } else if (!Answered(reply) && !oldLoader_) {
         prompt = QStringLiteral(
                      "Did not receive a response after sending line %1. Continue with download?")
                      .arg(n);
     }
-    previousLine_ = n;
-    previousFlashPrompted_ = prompt.startsWith(QLatin1String("Error writing"));
     if (!prompt.isEmpty()) {
-        if (!Ask(prompt)) {
+        if (!Ask(prompt, line_, why)) {
             return false;
         }
         reply.clear();
@@ -340,28 +441,39 @@ void Transfer::EndOfFile() {
 
     // The bootloader's last word. This wait neither yields nor looks at Cancel; instead of
     // spinning it sleeps on the port, so a quiet line costs no processor time. The reply to
-    // the last data line is still in the buffer and counts.
+    // the last data line is still in the buffer and counts; late answers to the last lines
+    // pay their sends here too.
     const qint64 start = run_.clock.Seconds();
-    while (run_.clock.Seconds() - start < kWaitSeconds && !reply.contains(tokens_.TokenUpdateEnd)) {
-        const QString more = run_.comm.Input();
-        if (more.isEmpty()) {
+    while (run_.clock.Seconds() - start < kWaitSeconds &&
+           !reply.contains(tokens_.TokenUpdateEnd) && ledger_.RestartedAt() == 0) {
+        if (!Read(&reply)) {
             run_.comm.WaitForInput(kFinalWaitSliceMs);
         }
-        reply += more;
+    }
+    ledger_.Close();
+    if (ledger_.RestartedAt() != 0) {
+        return;
     }
 
-    if (reply.contains(tokens_.TokenUpdateOk)) {
+    // "Successfully updated" is the program's own finding, not the bootloader's word alone:
+    // a bootloader that cannot see a missing record says "@" over a hole.
+    run_.reason = IncompleteReasons(ledger_, line_).join(QLatin1Char('\n'));
+    if (reply.contains(tokens_.TokenUpdateOk) && ledger_.Whole(line_)) {
         run_.outcome = RunOutcome::Updated;
         run_.Box(QStringLiteral("Datalogger successfully updated."), OkOnly);
+    } else if (reply.contains(tokens_.TokenUpdateOk)) {
+        run_.outcome = RunOutcome::Incomplete;
+        run_.Box(QStringLiteral("The datalogger's firmware is incomplete."), OkOnly + Exclamation,
+                 run_.reason);
     } else if (reply.contains(tokens_.TokenUpdateEnd)) {
         run_.outcome = RunOutcome::UpdateFailed;
-        run_.Box(QStringLiteral("Error encountered while updating."), OkOnly);
+        run_.Box(QStringLiteral("Error encountered while updating."), OkOnly, run_.reason);
     } else {
         run_.outcome = RunOutcome::NoFinalReply;
         run_.Box(
             QStringLiteral(
                 "Error encountered while updating.  No response from Datalogger at end of file."),
-            OkOnly);
+            OkOnly, run_.reason);
     }
 }
 

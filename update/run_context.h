@@ -1,5 +1,6 @@
 #pragma once
 
+#include "answer_ledger.h"
 #include "clock.h"
 #include "form_variables.h"
 #include "mscomm.h"
@@ -23,6 +24,9 @@ enum class RunOutcome {
     None,             // no run yet, or still running
     PathRefused,      // "Select Firmware Update File."
     Updated,          // "Datalogger successfully updated."
+    Incomplete,       // "The datalogger's firmware is incomplete.": the final reply said
+                      // success, but not every line is accounted for
+    Restarted,        // "The datalogger restarted during the update (at line n). ..."
     UpdateFailed,     // "Error encountered while updating."
     NoFinalReply,     // "... No response from Datalogger at end of file."
     NoResponse,       // "No response from Datalogger."
@@ -49,16 +53,17 @@ public:
 
     FailureRegion region = FailureRegion::Port;
     RunOutcome outcome = RunOutcome::None;
+    // Why the run ended as it did, when the outcome is not a success: the lines the
+    // bootloader did not accept, a restart. A failure's reason is the failure's own.
+    QString reason;
     // Text read from the port: the handshake fills it and the transfer goes on with it.
     QString ReplyBuffer;
     float LoaderVersion = 0.0f;
     QString OldFirmwareVersion;
     // The update file; open from the file stage to the closing sequence.
     UpdateFile file;
-    // Version records the bootloader still owes for ready requests, and the clock's reading
-    // when the last request went out.
-    qint16 OwedRecords = 0;
-    qint64 LastRequestAt = 0;
+    // Who answered what: the sends and their answers, the records the handshake is owed.
+    AnswerLedger ledger;
     // Whether Cancel ends the run at the next check of the flag, with no further send and no
     // prompt (see UpdateRun::SetCancelAtOnce).
     bool CancelAtOnce = false;

@@ -36,7 +36,10 @@ struct WindowClosed {};
 struct TransferEvent {
     enum class Kind {
         Send,    // a data line went out: line, and send (1 for the first, 2 and 3 resends)
-        Answer,  // an answer token paid a send of line
+        Answer,  // an answer token paid a send of line (0: it came when nothing was owed)
+        Held,    // the datalogger holds the program's bytes back with XOFF; line: the
+                 // latest line sent
+        Released,  // the held bytes have left
     };
     Kind kind;
     int line;  // the data line's position among the file's data lines, from 1

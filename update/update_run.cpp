@@ -32,6 +32,7 @@ void UpdateRun::RunUpdate() {
     run.CancelAtOnce = cancelAtOnce_;
     outcome_ = RunOutcome::None;
     failureReason_.clear();
+    ledger_ = AnswerLedger();
     QString path;
     try {
         try {
@@ -67,6 +68,8 @@ void UpdateRun::RunUpdate() {
                 }
             }
             outcome_ = run.outcome;
+            failureReason_ = run.reason;
+            ledger_ = run.ledger;
             // The closing sequence. Reached from a Cancel before the port had a chance to
             // carry anything, it runs under the port region.
             ClosePort();
@@ -75,6 +78,7 @@ void UpdateRun::RunUpdate() {
             const auto* known = dynamic_cast<const Failure*>(&failure);
             failureReason_ =
                 known != nullptr ? known->reason() : QString::fromLocal8Bit(failure.what());
+            ledger_ = run.ledger;
             HandleFailure(run, path);
         }
     } catch (const WindowClosed&) {

@@ -41,9 +41,13 @@ public:
     bool Running() const { return running_; }
     // How the last run ended.
     RunOutcome LastOutcome() const { return outcome_; }
-    // The reason the failure that ended the last run carries (the device or file and what
-    // went wrong); empty when it ended without a failure.
+    // Why the last run ended as it did: the reason its failure carries (the device or file
+    // and what went wrong), or why an update that ended is not the whole image (one line a
+    // reason); empty after a success or a Cancel.
     const QString& LastFailureReason() const { return failureReason_; }
+    // The last run's books: which lines were accepted, whether the answers kept in step,
+    // whether the bootloader restarted.
+    const AnswerLedger& LastLedger() const { return ledger_; }
 
 private:
     // The stages after the port is open; they end by falling through to the closing
@@ -59,4 +63,5 @@ private:
     bool cancelAtOnce_ = false;
     RunOutcome outcome_ = RunOutcome::None;
     QString failureReason_;
+    AnswerLedger ledger_;
 };

@@ -55,6 +55,10 @@ bootsim::Options OptionsFor(const QString& scenario) {
     } else if (scenario == "xoff") {
         // The line after line 20 is held back past a whole reply wait.
         o.faults = {{FaultKind::Xoff, 20, 1, 3500}};
+    } else if (scenario == "xoff behind an answer") {
+        // Line 20's answer comes with an XOFF that holds the line 5 s: line 21 waits in the
+        // program's own queue, and is not sent again behind itself.
+        o.faults = {{FaultKind::XoffAfter, 20, 1, 5000}};
     } else if (scenario == "xoff, old loader") {
         // The end-of-file record is held back past an old loader's short reply wait: it
         // must still go out within the final wait.
@@ -96,6 +100,7 @@ void FaultInjectionTest::runs_data() {
     QTest::newRow("a late reply, then rejected lines")   << "late, next rejected" << kUpdated << all + 3;
     QTest::newRow("XOFF held longer than a reply wait")  << "xoff"     << kUpdated << all + 1;
     QTest::newRow("XOFF before the end, old loader")     << "xoff, old loader" << kUpdated << all;
+    QTest::newRow("XOFF for 5 s while the next line waits") << "xoff behind an answer" << kUpdated << all;
     QTest::newRow("bytes without the ready token")       << "garbage"  << "No response from Datalogger." << std::uint64_t(0);
     // clang-format on
 }
@@ -122,10 +127,8 @@ void FaultInjectionTest::runs() {
     QCOMPARE(rig.boxes, QStringList{box});
     QVERIFY(rig.Idle());
     QVERIFY2(countedAtLine >= 0 && countedAtLine < 30, qPrintable(QString::number(countedAtLine)));
-    // The resends the trouble calls for; heavy load may add one or two, never hundreds.
-    const std::uint64_t got = rig.Stats().records;
-    QVERIFY2(got >= records && got <= records + (records >= kSampleLines ? 2 : 0),
-             qPrintable(QStringLiteral("%1 records").arg(got)));
+    // The resends the trouble calls for, and not one more.
+    QCOMPARE(rig.Stats().records, records);
     if (box == kUpdated) {
         QVERIFY(rig.sim->WaitForSessions(1, std::chrono::seconds(5)));
         QCOMPARE(rig.Stats().sessions_ok, std::uint64_t(1));

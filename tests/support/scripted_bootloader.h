@@ -32,6 +32,8 @@ public:
     QMap<int, QList<qint64>> delays;           // data line n: how late each send's reply comes
     QMap<int, QList<Arrival>> records;         // ready request n: its answer, in pieces
     QString lastLineReply = QStringLiteral("@#");  // reply to the last data line
+    QMap<int, qint64> xoffAfter;               // data line n: its first reply comes with an
+                                               // XOFF that holds the run's output this long
 
     int requests = 0;
     qint64 startedAt = 0;
@@ -76,8 +78,12 @@ private:
         } else if (n == dataLines_) {
             reply = lastLineReply;
         }
+        const qint64 delay = delays.value(n).value(send - 1, replyDelayMs);
         if (!reply.isEmpty()) {
-            comm.Send(reply, delays.value(n).value(send - 1, replyDelayMs));
+            comm.Send(reply, delay);
+        }
+        if (send == 1 && xoffAfter.contains(n)) {
+            comm.Hold(time.ms + delay, time.ms + delay + xoffAfter[n]);
         }
         if (send == 1) {
             for (const Arrival& a : after.value(n)) {

@@ -16,6 +16,12 @@ QString Flash(int n) { return QStringLiteral("4|Error writing to flash at line %
 QString Missing(int n) {
     return QStringLiteral("4|Did not receive a response after sending line %1. Continue with download?").arg(n);
 }
+QString Incomplete(const QString& reason) { return "48|The datalogger's firmware is incomplete.|" + reason; }
+const QString kWentOn3 = QStringLiteral("Lines not accepted: 3 (the update went on after the prompt).");
+const QString kNoAnswer1 =
+    QStringLiteral("1 line had no answer from the bootloader (answers are matched in order, so which one cannot be told).");
+const QString kOutOfStep =
+    QStringLiteral("Answers came out of step with the lines sent: a late answer was taken for a later line's.");
 
 }  // namespace
 
@@ -34,6 +40,8 @@ private slots:
     void answersPayTheirOwnSends_data();
     void answersPayTheirOwnSends();
     void cancelWhileAnswersAreOwed();
+    void honestOutcomes_data();
+    void honestOutcomes();
     void emptyLinesNeverSleep();
 };
 
@@ -63,26 +71,34 @@ void TransferTest::judging_data() {
     QTest::addColumn<bool>("no");              // the prompt is answered No
     QTest::addColumn<int>("sends");
     QTest::addColumn<QString>("prompt");
+    QTest::addColumn<QString>("end");        // the outcome box
     QTest::addColumn<qint64>("minWaitMs");  // virtual time spent on the line
     QTest::addColumn<qint64>("maxWaitMs");
 
     const QString none;
-    QTest::newRow("checksum three times") << "1.30" << QStringList{"-", "-", "-"} << false << 3 << Checksum(3) << 0ll << 100ll;
-    QTest::newRow("checksum then accepted") << "1.30" << QStringList{"-", "~"} << false << 2 << none << 0ll << 100ll;
-    QTest::newRow("flash error: no resend") << "1.30" << QStringList{"%"} << false << 1 << Flash(3) << 0ll << 100ll;
-    QTest::newRow("flash error answered No ends the run") << "1.30" << QStringList{"%"} << true << 1 << Flash(3) << 0ll << 100ll;
-    QTest::newRow("checksum before flash") << "1.30" << QStringList{"-%"} << false << 1 << Checksum(3) << 0ll << 100ll;
-    QTest::newRow("end token counts as a reply") << "1.30" << QStringList{"#"} << false << 1 << none << 0ll << 100ll;
+    const QString wentOn = Incomplete(kWentOn3);
+    const QString noAnswer = Incomplete(kNoAnswer1);
+    // An update that went on past a bad line says "@" at its end, and is not the whole image.
+    QTest::newRow("checksum three times") << "1.30" << QStringList{"-", "-", "-"} << false << 3 << Checksum(3) << wentOn << 0ll << 100ll;
+    QTest::newRow("checksum then accepted") << "1.30" << QStringList{"-", "~"} << false << 2 << none << kSuccess << 0ll << 100ll;
+    QTest::newRow("flash error: no resend") << "1.30" << QStringList{"%"} << false << 1 << Flash(3) << wentOn << 0ll << 100ll;
+    QTest::newRow("flash error answered No ends the run") << "1.30" << QStringList{"%"} << true << 1 << Flash(3) << none << 0ll << 100ll;
+    // Two answers to one send: the second finds nothing owed.
+    QTest::newRow("checksum before flash") << "1.30" << QStringList{"-%"} << false << 1 << Checksum(3)
+        << Incomplete(kWentOn3 + "\n" + kOutOfStep) << 0ll << 100ll;
+    QTest::newRow("end token counts as a reply, accepts nothing") << "1.30" << QStringList{"#"} << false << 1 << none
+        << Incomplete("Lines not accepted: 3 (answered \"#\", the end of the update, which accepts nothing).") << 0ll << 100ll;
     QTest::newRow("silence: three waits of 2 to 3 s")
-        << "1.30" << QStringList{"", "", ""} << false << 3 << Missing(3) << 6000ll << 9100ll;
-    QTest::newRow("noise is no reply") << "1.30" << QStringList{"x", "y", "z"} << false << 3 << Missing(3) << 6000ll << 9100ll;
-    QTest::newRow("old loader: silence passes after 5 ticks") << "1.27" << QStringList{""} << false << 1 << none << 200ll << 320ll;
-    QTest::newRow("old loader: checksum asks") << "1.27" << QStringList{"-"} << false << 1 << Checksum(3) << 0ll << 100ll;
-    QTest::newRow("no version is an old loader") << "" << QStringList{""} << false << 1 << none << 200ll << 320ll;
-    QTest::newRow("1.28 is not old") << "1.28" << QStringList{"", "", ""} << false << 3 << Missing(3) << 6000ll << 9100ll;
+        << "1.30" << QStringList{"", "", ""} << false << 3 << Missing(3) << wentOn << 6000ll << 9100ll;
+    QTest::newRow("noise is no reply") << "1.30" << QStringList{"x", "y", "z"} << false << 3 << Missing(3) << wentOn << 6000ll << 9100ll;
+    // An old loader's answers pay in order: line 4's pays line 3, and the last send is unpaid.
+    QTest::newRow("old loader: silence passes after 5 ticks") << "1.27" << QStringList{""} << false << 1 << none << noAnswer << 200ll << 320ll;
+    QTest::newRow("old loader: checksum asks") << "1.27" << QStringList{"-"} << false << 1 << Checksum(3) << wentOn << 0ll << 100ll;
+    QTest::newRow("no version is an old loader") << "" << QStringList{""} << false << 1 << none << noAnswer << 200ll << 320ll;
+    QTest::newRow("1.28 is not old") << "1.28" << QStringList{"", "", ""} << false << 3 << Missing(3) << wentOn << 6000ll << 9100ll;
     QTest::newRow("1.27999999 is 1.28 in single precision")
-        << "1.27999999" << QStringList{"", "", ""} << false << 3 << Missing(3) << 6000ll << 9100ll;
-    QTest::newRow("1.2799999 is below") << "1.2799999" << QStringList{""} << false << 1 << none << 200ll << 320ll;
+        << "1.27999999" << QStringList{"", "", ""} << false << 3 << Missing(3) << wentOn << 6000ll << 9100ll;
+    QTest::newRow("1.2799999 is below") << "1.2799999" << QStringList{""} << false << 1 << none << noAnswer << 200ll << 320ll;
 }
 
 void TransferTest::judging() {
@@ -91,6 +107,7 @@ void TransferTest::judging() {
     QFETCH(bool, no);
     QFETCH(int, sends);
     QFETCH(QString, prompt);
+    QFETCH(QString, end);
     QFETCH(qint64, minWaitMs);
     QFETCH(qint64, maxWaitMs);
 
@@ -104,10 +121,10 @@ void TransferTest::judging() {
     QCOMPARE(e.sendsOf.size(), no ? 3 : 5);
     QStringList expected = prompt.isEmpty() ? QStringList() : QStringList{prompt};
     if (!no) {
-        expected << kSuccess;
+        expected << end;
     }
     QCOMPARE(e.window.boxes, expected);
-    QCOMPARE(e.run.LastOutcome(), no ? RunOutcome::Declined : RunOutcome::Updated);
+    QCOMPARE(e.run.LastOutcome(), no ? RunOutcome::Declined : end == kSuccess ? RunOutcome::Updated : RunOutcome::Incomplete);
     // A refused line is not counted down.
     QCOMPARE(e.vars.LinesRemaining, qint16(no ? 3 : 0));
     // From the first send of line 3 to that of line 4 (or the end of the run).
@@ -124,16 +141,18 @@ void TransferTest::finalWait_data() {
     QTest::addColumn<bool>("fullWait");
     const auto ok = RunOutcome::Updated;
     const auto silent = RunOutcome::NoFinalReply;
-    QTest::newRow("@ then silence: success after the full wait") << "~" << "@" << 100ll << QStringList{kSuccess} << ok << true;
+    // A bootloader answers each send once: an "@" behind the last line's "~" finds nothing owed.
+    QTest::newRow("~ then @: out of step, after the full wait")
+        << "~" << "@" << 100ll << QStringList{Incomplete(kOutOfStep)} << RunOutcome::Incomplete << true;
     QTest::newRow("@ as the last reply, # later") << "@" << "#" << 500ll << QStringList{kSuccess} << ok << false;
-    QTest::newRow("# alone ends it at once") << "~" << "#" << 500ll << QStringList{kFailed} << RunOutcome::UpdateFailed << false;
+    QTest::newRow("# alone ends it at once") << "~" << "#" << 500ll << QStringList{kFailed + "|" + kOutOfStep} << RunOutcome::UpdateFailed << false;
     QTest::newRow("nothing more") << "~" << "" << 0ll << QStringList{kSilentEnd} << silent << true;
     QTest::newRow("both in one reply") << "@#" << "" << 0ll << QStringList{kSuccess} << ok << false;
     QTest::newRow("# too late") << "~" << "#" << 3500ll << QStringList{kSilentEnd} << silent << true;
     // The flash error's reply also held "@"; after Yes the buffer is empty, so only what
     // arrives in the final wait decides.
     QTest::newRow("Yes to the last line empties the buffer")
-        << "%@" << "" << 0ll << QStringList{Flash(3), kSilentEnd} << silent << true;
+        << "%@" << "" << 0ll << QStringList{Flash(3), kSilentEnd + "|" + kWentOn3 + "\n" + kOutOfStep} << silent << true;
 }
 
 void TransferTest::finalWait() {
@@ -171,7 +190,7 @@ void TransferTest::cancel_data() {
     QTest::newRow("old loader: counted down, run ends")
         << "1.20" << 2 << false << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
     QTest::newRow("while the last line waits: outcome still reported")
-        << "1.30" << 3 << false << false << 3 << QStringList{Missing(3), kSilentEnd} << 3
+        << "1.30" << 3 << false << false << 3 << QStringList{Missing(3), kSilentEnd + "|" + kWentOn3} << 3
         << RunOutcome::NoFinalReply;
     QTest::newRow("at once: no resend, no prompt")
         << "1.30" << 2 << true << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
@@ -283,10 +302,10 @@ void TransferTest::answersPayTheirOwnSends_data() {
     QTest::newRow("an answer that never comes costs one more wait")
         << "1.30" << "3:,~;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(2000);
     QTest::newRow("a late flash error of a resent line is not hidden")
-        << "1.30" << "3:~@3500,%@2000;4:~" << five << "1 2 3 3 4 5" << QStringList{Flash(3), kSuccess} << qint64(0);
+        << "1.30" << "3:~@3500,%@2000;4:~" << five << "1 2 3 3 4 5" << QStringList{Flash(3), Incomplete(kWentOn3)} << qint64(0);
     QTest::newRow("old loader: a checksum error after the tick wait")
         << "1.27" << "3:-@320" << DataFile(3) + QByteArray(10, '\r') + ":D4\r\n:D5\r\n" << "1 2 3 4 5"
-        << QStringList{Checksum(3), kSuccess} << qint64(0);
+        << QStringList{Checksum(3), Incomplete(kWentOn3)} << qint64(0);
 }
 
 void TransferTest::answersPayTheirOwnSends() {
@@ -339,8 +358,92 @@ void TransferTest::emptyLinesNeverSleep() {
     e.versionRecord = QStringLiteral("V1.20|1?");
     e.replies[1] = QStringList{""};
     e.Update(DataFile(1) + QByteArray(2000, '\r') + ":D2\r\n", 2);
-    QCOMPARE(e.window.boxes, QStringList({kSuccess}));
+    QCOMPARE(e.lines, QStringList({":D1", ":D2"}));
     QVERIFY2(e.window.blockingYields < 100, qPrintable(QString::number(e.window.blockingYields)));
+}
+
+void TransferTest::honestOutcomes_data() {
+    // Runs in which the bootloader's last word is "@#", and yet the whole image is in only
+    // when the program's own books say so.
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("sends");  // the data lines as they went out
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<RunOutcome>("outcome");
+    const QString restarted = QStringLiteral(
+        "48|The datalogger restarted during the update (at line 3). Its firmware is incomplete: "
+        "restart the update.|The bootloader announced its start (\"^\") after line 3 was sent: what it "
+        "had received of the update is lost.");
+    QTest::newRow("a restart instead of an answer ends the run") << "restart" << "1 2 3" << QStringList{restarted}
+                                                                  << RunOutcome::Restarted;
+    QTest::newRow("a restart after the update's end is the new firmware starting")
+        << "restart after the end" << "1 2 3 4 5" << QStringList{kSuccess} << RunOutcome::Updated;
+    QTest::newRow("an answer twice") << "duplicate" << "1 2 3 4 5" << QStringList{Incomplete(kOutOfStep)}
+                                     << RunOutcome::Incomplete;
+    // Line 3's first answer comes after its sends were written off and pays line 4's send:
+    // line 4's own "-" then finds nothing owed.
+    QTest::newRow("an answer later than every wait")
+        << "very late" << "1 2 3 3 3 4 5"
+        << QStringList{Missing(3), Checksum(4), Incomplete(kWentOn3 + "\n" + kOutOfStep)} << RunOutcome::Incomplete;
+    // Line 3 waits in the program's own queue: it is neither sent again behind itself nor
+    // judged unanswered before it has left.
+    QTest::newRow("XOFF for 12 s behind an answer") << "held" << "1 2 3 4 5" << QStringList{kSuccess}
+                                                   << RunOutcome::Updated;
+    // Cancel cuts the waits short, and the quick resends find the line still queued: it is
+    // written once, and never reaches a datalogger that holds it to the end.
+    QTest::newRow("Cancel while the line is held") << "held, Cancel" << "1 2" << QStringList{Missing(3)}
+                                                  << RunOutcome::Cancelled;
+    // Line 3's first answer comes while the user reads the prompt about it: a minute that
+    // must not teach the wait for line 4's unanswered resend.
+    QTest::newRow("a prompt's time is not the bootloader's")
+        << "slow prompt" << "1 2 3 3 3 4 4 5" << QStringList{Missing(3), kSuccess} << RunOutcome::Updated;
+}
+
+void TransferTest::honestOutcomes() {
+    QFETCH(QString, scenario);
+    QFETCH(QString, sends);
+    QFETCH(QStringList, boxes);
+    QFETCH(RunOutcome, outcome);
+    Engine e;
+    if (scenario == "restart") {
+        e.replies[3] = {"^"};
+    } else if (scenario == "restart after the end") {
+        e.lastLineReply = "@#^";
+    } else if (scenario == "duplicate") {
+        e.replies[2] = {"~~"};
+    } else if (scenario == "very late") {
+        e.replies[3] = {"", "", ""};
+        e.after[3] = {{10000, "~"}};
+        e.replies[4] = {"-"};
+    } else if (scenario.startsWith("held")) {
+        e.xoffAfter[2] = 12000;
+        if (scenario.endsWith("Cancel")) {
+            e.window.onYield = [&] {
+                if (e.lines.size() == 2 && e.time.ms - e.at.last() > 4000 && !e.vars.CancelRequested) {
+                    e.run.Command4_Click();
+                }
+            };
+        }
+    } else if (scenario == "slow prompt") {
+        e.replies[3] = {"~", "", ""};
+        e.delays[3] = {20000};
+        e.window.onBox = [&] { e.time.ms += 60000; };
+        e.replies[4] = {"~", ""};
+        e.delays[4] = {3500};
+    }
+    e.Update(DataFile(5), 5);
+    QStringList sent;
+    for (const QString& l : e.lines) {
+        sent << l.mid(2);
+    }
+    QCOMPARE(sent.join(' '), sends);
+    QCOMPARE(e.window.boxes, boxes);
+    QCOMPARE(e.run.LastOutcome(), outcome);
+    QVERIFY(!e.comm.PortOpen());
+    QCOMPARE(e.comm.log.filter("Output=:D").size(), scenario == "held, Cancel" ? 3 : e.lines.size());
+    if (scenario == "slow prompt") {
+        const qint64 waited = e.at[sent.indexOf("5")] - e.at[sent.lastIndexOf("4")];
+        QVERIFY2(waited < 10000, qPrintable(QString::number(waited)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TransferTest)

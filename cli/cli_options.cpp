@@ -167,7 +167,9 @@ Options:
   --json            print one JSON object at the end (an array of them for several
                     ports) and nothing else on standard output: the port and device, the
                     file, the loader and firmware versions, the lines sent, resends,
-                    answers and prompts, the duration, the outcome and the exit status
+                    answers and prompts, the lines not accepted and why, whether the
+                    answers kept in step, the line at which the datalogger restarted, the
+                    duration, the outcome and the exit status
   --list-ports      list the COM port numbers with their devices and, where known, the
                     adapter's description and serial number, then exit
   -h, --help        show this text
@@ -178,7 +180,8 @@ Output:
   failures, refusals, warnings and every other outcome go to standard error. With --json
   standard output holds only the JSON and everything else goes to standard error. On a
   terminal a progress line shows the lines remaining, the percentage done, the lines
-  per second and the time left; the time spent at a prompt does not count. With several
+  per second and the time left; the time spent at a prompt does not count, and a line
+  the datalogger holds back with XOFF shows as held by the datalogger (XOFF). With several
   ports there is one progress line per port and a table of the outcomes at the end.
 
 Signals:

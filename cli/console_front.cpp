@@ -137,6 +137,18 @@ int ConsoleFront::Finish(int status) {
     result[QStringLiteral("resends")] = resends_;
     result[QStringLiteral("answers")] = answers_;
     result[QStringLiteral("prompts")] = prompts_;
+    // The program's own books: what keeps an update that the bootloader called a success
+    // from being one.
+    const AnswerLedger& ledger = run_.LastLedger();
+    QJsonArray notAccepted;
+    for (const LineNotAccepted& l : ledger.NotAccepted(progress_.Sent())) {
+        notAccepted.append(QJsonObject{{QStringLiteral("line"), l.line},
+                                       {QStringLiteral("why"), WhyName(l.why)}});
+    }
+    result[QStringLiteral("linesNotAccepted")] = notAccepted;
+    result[QStringLiteral("outOfStep")] = ledger.OutOfStep();
+    result[QStringLiteral("restartedAtLine")] =
+        ledger.RestartedAt() != 0 ? QJsonValue(ledger.RestartedAt()) : QJsonValue();
     result[QStringLiteral("durationSeconds")] = double(started_.elapsed()) / 1000.0;
     result[QStringLiteral("outcome")] = outcomeText_;
     result[QStringLiteral("reason")] = OrNull(reason_);

@@ -227,7 +227,10 @@ void CliTest::onItsTerminal_data() {
 
     // The answer to a prompt comes from the terminal the program runs on.
     QTest::newRow("y at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("y\n") << 0
-                                     << int(kExitUpdateFailed) << QByteArray("Error encountered while updating.") << -1;
+                                     << int(kExitUpdateFailed)
+                                     << QByteArray("Error encountered while updating.\r\n"
+                                                   "Lines not accepted: 3 (the update went on after the prompt).")
+                                     << -1;
     QTest::newRow("n after a wrong key") << "flash error" << QByteArray("[y/n] ") << QByteArray("x\nn\n") << 0
                                          << int(kExitAborted) << QByteArray("firmware is incomplete.") << 3;
     QTest::newRow("Ctrl-C at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("\x03") << 0
@@ -371,7 +374,9 @@ void CliTest::jsonReport() {
         {"port", Device(*sim)}, {"device", Device(*sim)}, {"file", kSample},
         {"loaderVersion", "1.3"}, {"oldFirmwareVersion", "2.05"}, {"updateFirmwareVersion", "V2.10"},
         {"dataLines", 3002}, {"linesSent", 3002}, {"sends", 3005}, {"resends", 3},
-        {"outcome", "The datalogger's firmware is incomplete."}, {"exitStatus", 8}};
+        {"outcome", "The datalogger's firmware is incomplete."}, {"exitStatus", 8},
+        {"linesNotAccepted", QJsonArray{QJsonObject{{"line", 6}, {"why", "checksumError"}}}},
+        {"outOfStep", false}, {"restartedAtLine", QJsonValue()}};
     for (auto it = expected.begin(); it != expected.end(); ++it) {
         QVERIFY2(o.value(it.key()) == it.value(), qPrintable(it.key()));
     }

@@ -319,7 +319,9 @@ void CliTest::modes_data() {
     QTest::newRow("verbose: times, sends and answers")
         << QStringList{"--verbose"}
         << QStringList{"] Initializing the com port", "] line 4: sent\n", "] line 4: answer - (checksumError)",
-                       "] line 4: sent again (send 2)", "] line 4: answer ~ (accepted)", "] " + kUpdated}
+                       "] line 4: sent again (send 2)", "] line 4: answer ~ (accepted)",
+                       "] line 11: held by the datalogger (XOFF)", "] line 11: released by the datalogger (XON)",
+                       "] line 11: answer ~ (accepted)\n", "] " + kUpdated}
         << QStringList{};
     QTest::newRow("log: every byte and event")
         << QStringList{"--log", "session.log"} << QStringList{kUpdated}
@@ -335,7 +337,9 @@ void CliTest::modes() {
     if (mode.size() == 2) {
         mode[1] = dir.filePath(mode[1]);
     }
-    auto sim = Sim(WithFaults({{bootsim::FaultKind::Checksum, 4, 1}}));
+    // In verbose mode, line 10's answer also holds the line with XOFF for longer than a wait.
+    auto sim = Sim(WithFaults({{bootsim::FaultKind::Checksum, 4, 1},
+                               {bootsim::FaultKind::XoffAfter, mode.first() == "--verbose" ? 10 : 0, 1, 3500}}));
     const Result r = RunCli(Port(*sim) + mode);
     QCOMPARE(r.status, int(kExitUpdated));
     if (mode.first() == QLatin1String("--quiet")) {

@@ -137,8 +137,8 @@ void ProtocolTest::answers_data() {
     // bytes, :... a record as it stands, +MS time passing.
     QTest::addColumn<QString>("host");
     // What each step brings: the pieces written, comma-separated, or _ for none; V for the
-    // version record, n for noise. Then the loader's state, and the bytes of the last
-    // session's image when it has any.
+    // version record, n for noise. Then the loader's state, the bytes of the last
+    // session's image when it has any, and with --write-log the records it wrote.
     QTest::addColumn<QString>("bootloader");
 
     // clang-format off
@@ -146,10 +146,10 @@ void ProtocolTest::answers_data() {
     QTest::newRow("a damaged line, then accepted") << "--fault checksum@2x2" << "^ ? 1 2 2 2 E" << "^ V ~ - - ~ @# idle 16";
     QTest::newRow("a bad checksum fails the update") << "" << "^ ? :0300300002337A1F E" << "^ V - # idle";
     QTest::newRow("a flash error fails it; noise before an answer") << "--fault flash@2 --fault noise@1" << "^ ? 1 2 3 E" << "^ V n~ % ~ # idle 16";
-    QTest::newRow("so does a line never answered") << "--fault silent@2x3" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ # idle 16";
+    QTest::newRow("so does a line never answered") << "--fault silent@2x3 --write-log w" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ # idle 16 log 1,3";
     QTest::newRow("a naive loader cannot see it") << "--fault silent@2x3 --naive" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ @# idle 16";
     QTest::newRow("a fault of the second session only") << "--fault flash@2/2 --sessions 2" << "^ ? 1 2 E ^ ? 1 2 E" << "^ V ~ ~ @# ^ V ~ % # finished";
-    QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32";
+    QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300 --write-log w" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32 log 1,2,2,3,E";
     QTest::newRow("or lets it pass") << "--fault late@2:300 --late-overtakes" << "^ ? 1 2 3 +300 E" << "^ V ~ _ ~ ~ @# idle 32";
     QTest::newRow("XOFF before the answer, noise while held") << "--fault xoff@2:300 --fault noise@2" << "^ ? 1 2 +150 +150 3 E" << "^ V ~ \\x13 n ~\\x11 ~ @# idle 32";
     QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:300" << "^ ? 1 2 3 +300 E" << "^ V ~ ~\\x13 _ \\x11,~ @# idle 32";
@@ -175,7 +175,15 @@ void ProtocolTest::answers() {
     QFETCH(QString, bootloader);
     const std::vector<std::string> lines =
         UpdateDataLines(MakeSampleUpdate(2));  // 04, data, data, end
-    const Options opt = Parse(options).sim;
+    Options opt = Parse(options).sim;
+    QStringList writes;  // each as the host step that sent it
+    opt.on_session = [&](const SessionReport& r) {
+        writes.clear();
+        for (std::size_t i = 0; r.writes && i < r.writes->size(); ++i) {
+            const auto n = std::find(lines.begin(), lines.end(), (*r.writes)[i]) - lines.begin();
+            writes << (n + 1 == long(lines.size()) ? QString("E") : QString::number(n + 1));
+        }
+    };
     ProtocolEvents events;
     Protocol p(opt, events);
     TimePoint now{};
@@ -208,8 +216,13 @@ void ProtocolTest::answers() {
         }
         got << (pieces.isEmpty() ? "_" : pieces.join(','));
     }
-    got << LoaderStateName(p.GetStats().state)
-        << (p.LastImage().Empty() ? "" : QString::number(p.LastImage().Size()));
+    got << LoaderStateName(p.GetStats().state);
+    if (!p.LastImage().Empty()) {
+        got << QString::number(p.LastImage().Size());
+    }
+    if (!opt.write_log_path.empty()) {
+        got << "log" << writes.join(',');
+    }
     QCOMPARE(got.join(' ').trimmed(), bootloader);
 }
 

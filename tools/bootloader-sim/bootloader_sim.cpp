@@ -76,6 +76,19 @@ struct Simulator::Impl : ProtocolEvents {
     void Milestone(TimePoint) override { line.GetTrace().Flush(); }
     void Restarted(TimePoint) override { line.Restarted(); }
     void HungUp(TimePoint now) override { line.HangUp(now); }
+    void SessionEnded(TimePoint t, const SessionReport& report) override {
+        if (!report.writes) {
+            return;
+        }
+        std::string text;
+        for (const std::string& record : *report.writes) {
+            text += record + '\n';
+        }
+        std::string error;
+        if (!WriteFile(opt.write_log_path, text, &error)) {
+            Note(t, "write log: " + error, true);
+        }
+    }
 
     void Loop() {
         for (;;) {

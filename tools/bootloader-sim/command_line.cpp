@@ -56,7 +56,8 @@ bool IsDecimalNumber(const std::string& s) {
 
 const char kUsage[] = R"(Usage: bootloader-sim [OPTION]...
        bootloader-sim --make-sample N PATH
-       bootloader-sim --image-of FILE (--image-hex PATH | --image-bin PATH [--image-base ADDR])
+       bootloader-sim --image-of FILE [--image-hex PATH] [--image-bin PATH [--image-base ADDR]]
+                      [--write-log PATH]
 
 Simulates the datalogger's serial bootloader on a pseudo-terminal. Prints the slave device
 (the "serial port" to open at 57600 8N1, XON/XOFF) on the first line of its output, then one
@@ -122,11 +123,15 @@ Images
   --image-hex PATH         after each session, write the image it flashed as Intel HEX
   --image-bin PATH         after each session, write the image as a binary from --image-base
   --image-base ADDR        first address of --image-bin (default: lowest address written)
+  --write-log PATH         after each session, write the records it wrote to flash, one a
+                           line, in order: every record answered '~' (a resend of an
+                           accepted line again), the end-of-file record last if answered '@'
 
 Other modes
   --make-sample N PATH     write a made-up update file of N 16-byte data records and exit
   --image-of FILE          write the image that update FILE flashes (with --image-hex or
-                           --image-bin) and exit; cmp it with a session's image
+                           --image-bin) and the write log of its update (--write-log), and
+                           exit; cmp them with a session's
   -q, --quiet              print only the device path
   -h, --help               show this help and exit
 
@@ -307,6 +312,8 @@ Command ParseArgs(const std::vector<std::string>& args) {
             c.image_hex = next();
         } else if (arg == "--image-bin") {
             c.image_bin = next();
+        } else if (arg == "--write-log") {
+            o.write_log_path = next();
         } else if (arg == "--image-base") {
             c.image_base = static_cast<std::uint32_t>(ParseInt(arg, next(), 0, 0xFFFFFFFFll, 16));
             c.image_base_set = true;
@@ -325,8 +332,9 @@ Command ParseArgs(const std::vector<std::string>& args) {
             Bad(arg + " takes no value");
         }
     }
-    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty()) {
-        Bad("--image-of needs --image-hex or --image-bin");
+    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty() &&
+        o.write_log_path.empty()) {
+        Bad("--image-of needs --image-hex, --image-bin or --write-log");
     }
     return c;
 }

@@ -336,11 +336,12 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
     }
     if (token == kTokenAck && record_.type == kEndOfFile) {
         line_accepted_ = true;
-        EndSession(plan, now);
+        EndSession(text, plan, now);
         return;
     }
     if (token == kTokenAck) {
         WithImages([&] { builder_.Apply(record_); });
+        Wrote(text);
         line_accepted_ = true;
         ++st_.acks;
     }
@@ -355,9 +356,18 @@ void Protocol::CloseLine() {
     }
 }
 
-void Protocol::EndSession(const Plan& plan, TimePoint now) {
+void Protocol::Wrote(std::string_view text) {
+    if (!opt_.write_log_path.empty()) {
+        writes_.emplace_back(text);
+    }
+}
+
+void Protocol::EndSession(std::string_view text, const Plan& plan, TimePoint now) {
     std::string tokens;
     if (!session_failed_) {
+        // The update is committed: the end-of-file record is the flash writer's last word
+        // (it marks the application valid). A failed update leaves it out.
+        Wrote(text);
         tokens.push_back(kTokenOk);
         ++st_.update_ok;
     }
@@ -387,8 +397,10 @@ void Protocol::SessionComplete(TimePoint now) {
                  (ok ? "update OK" : "update failed") + ", " + std::to_string(line_no_) +
                  " lines, " + std::to_string(session_records_) + " records");
     events_.Milestone(now);
+    report.image = &last_;  // only this thread writes it
+    report.writes = opt_.write_log_path.empty() ? nullptr : &writes_;
+    events_.SessionEnded(now, report);
     if (opt_.on_session) {
-        report.image = &last_;  // only this thread writes it
         opt_.on_session(report);
     }
     ++session_;
@@ -412,6 +424,7 @@ void Protocol::ResetSession() {
     line_sends_ = 0;
     line_accepted_ = false;
     session_failed_ = false;
+    writes_.clear();
     builder_.Reset();
     WithImages([&] { current_.Clear(); });
 }

@@ -55,6 +55,8 @@ public:
     virtual void Restarted(TimePoint /*t*/) {}
     // A hang-up fault: the line closes now; the protocol is done.
     virtual void HungUp(TimePoint /*t*/) {}
+    // A session ended; called just before Options::on_session, with the same report.
+    virtual void SessionEnded(TimePoint /*t*/, const SessionReport& /*report*/) {}
 };
 
 class Protocol {
@@ -138,7 +140,8 @@ private:
 
     // Sessions.
     void CloseLine();
-    void EndSession(const Plan& plan, TimePoint now);
+    void Wrote(std::string_view text);
+    void EndSession(std::string_view text, const Plan& plan, TimePoint now);
     void SessionComplete(TimePoint now);
     void ResetSession();
     void ScheduleFirstRestart(TimePoint now);
@@ -180,6 +183,7 @@ private:
     int line_sends_ = 0;
     bool line_accepted_ = false;
     bool session_failed_ = false;
+    std::vector<std::string> writes_;  // with Options::write_log_path only
 };
 
 }  // namespace bootsim

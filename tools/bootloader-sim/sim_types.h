@@ -42,6 +42,10 @@ struct SessionReport {
     std::uint64_t lines = 0;    // distinct data lines
     std::uint64_t records = 0;  // records received, resends included
     const MemoryImage* image = nullptr;
+    // The records the flash writer took, in order and as received (a resend of an accepted
+    // line is written again, so it is there twice), the end-of-file record last when it was
+    // answered '@'. Kept only when Options::write_log_path is set; null otherwise.
+    const std::vector<std::string>* writes = nullptr;
 };
 
 struct Options {
@@ -50,6 +54,8 @@ struct Options {
     unsigned pace_baud = 0;  // 0: answer at once; else bytes move no faster than this 8N1
     int idle_gap_ms = 30;    // a unit that is not a whole record ends after this quiet
     std::string trace_path;  // every byte received and sent, with its time
+    // After each session, the records it wrote to flash, one a line (SessionReport::writes).
+    std::string write_log_path;
 
     // --- restarts: a session starts with '^'
     int restart_after_ms = -1;  // announce once, this long after start and after each

@@ -153,7 +153,7 @@ void ProtocolTest::answers_data() {
     QTest::newRow("or lets it pass") << "--fault late@2:300 --late-overtakes" << "^ ? 1 2 3 +300 E" << "^ V ~ _ ~ ~ @# idle 32";
     QTest::newRow("XOFF before the answer, noise while held") << "--fault xoff@2:300 --fault noise@2" << "^ ? 1 2 +150 +150 3 E" << "^ V ~ \\x13 n ~\\x11 ~ @# idle 32";
     QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:300" << "^ ? 1 2 3 +300 E" << "^ V ~ ~\\x13 _ \\x11,~ @# idle 32";
-    QTest::newRow("a restart releases a held host") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready";
+    QTest::newRow("a restart releases a held host, and leaves flash as it was") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready 16";
     QTest::newRow("random faults spare the third send") << "--random-faults 1 --random-kinds checksum" << "^ ? 1 1 1 2" << "^ V - - ~ - receiving";
     QTest::newRow("no answer before the ready request") << "" << "^ 1 ? 1" << "^ _ V ~ receiving";
     QTest::newRow("restarts until a ready request, and after the session") << "--restart-every 30" << "+30 +30 ? +30 1 E +30" << "^ ^ V _ ~ @# ^ awaiting-ready";
@@ -162,7 +162,7 @@ void ProtocolTest::answers_data() {
     QTest::newRow("no versions") << "--no-version" << "^ ?" << "^ BOOT ? receiving";
     QTest::newRow("an old loader, parts left out") << "--old-loader --omit firmware,ready --version-prefix X" << "^ ?" << "^ XV1.20 receiving";
     QTest::newRow("stray bytes end when the line goes quiet") << "" << "^ ? G +29 +1 1" << "^ V _ _ - ~ receiving";
-    QTest::newRow("a quiet session is given up") << "--session-timeout 1000 --restart-after 0" << "+0 ? 1 +999 +1" << "^ V ~ _ ^ awaiting-ready";
+    QTest::newRow("a quiet session is given up") << "--session-timeout 1000 --restart-after 0 --write-log w" << "+0 ? 1 +999 +1" << "^ V ~ _ ^ awaiting-ready log 1";
     QTest::newRow("the datalogger hangs up") << "--fault hangup@2" << "^ ? 1 2" << "^ V ~ _ hung-up";
     // clang-format on
 }

@@ -119,7 +119,8 @@ numbers are decimal)
   --naive                  end an update with @# even when a line was never accepted, as a
                            bootloader that cannot see a missing record does
 
-Images
+Images (a session that a restart or --session-timeout abandons writes them too: they then
+show what it left in flash)
   --image-hex PATH         after each session, write the image it flashed as Intel HEX
   --image-bin PATH         after each session, write the image as a binary from --image-base
   --image-base ADDR        first address of --image-bin (default: lowest address written)

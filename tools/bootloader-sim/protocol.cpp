@@ -379,6 +379,35 @@ void Protocol::EndSession(std::string_view text, const Plan& plan, TimePoint now
     Answer(tokens, plan, now, true);
 }
 
+// A session that a restart or the time-out abandons has ended too, and what it wrote is in
+// flash all the same: its image and its writes are reported as a completed session's are,
+// or the image files would go on showing an older session's as what the datalogger holds.
+// It is no session served: it counts towards no limit, and the next one keeps its number.
+void Protocol::AbandonSession(TimePoint now, const std::string& why) {
+    ++st_.sessions_aborted;
+    changed_ = wake_ = true;
+    Log(now, "session " + std::to_string(session_) + " " + why + ", " + std::to_string(line_no_) +
+                 " lines, " + std::to_string(session_records_) + " records");
+    ReportSession(now, false, true);
+}
+
+void Protocol::ReportSession(TimePoint now, bool ok, bool abandoned) {
+    SessionReport report;
+    report.number = session_;
+    report.ok = ok;
+    report.abandoned = abandoned;
+    report.lines = line_no_;
+    report.records = session_records_;
+    WithImages([&] { last_ = current_; });
+    events_.Milestone(now);
+    report.image = &last_;  // only this thread writes it
+    report.writes = opt_.write_log_path.empty() ? nullptr : &writes_;
+    events_.SessionEnded(now, report);
+    if (opt_.on_session) {
+        opt_.on_session(report);
+    }
+}
+
 void Protocol::SessionComplete(TimePoint now) {
     const bool ok = !session_failed_;
     ++st_.sessions_completed;
@@ -387,22 +416,10 @@ void Protocol::SessionComplete(TimePoint now) {
     }
     st_.last_session_ok = ok;
     changed_ = wake_ = true;
-    SessionReport report;
-    report.number = session_;
-    report.ok = ok;
-    report.lines = line_no_;
-    report.records = session_records_;
-    WithImages([&] { last_ = current_; });
     Log(now, "session " + std::to_string(session_) + " complete: " +
                  (ok ? "update OK" : "update failed") + ", " + std::to_string(line_no_) +
                  " lines, " + std::to_string(session_records_) + " records");
-    events_.Milestone(now);
-    report.image = &last_;  // only this thread writes it
-    report.writes = opt_.write_log_path.empty() ? nullptr : &writes_;
-    events_.SessionEnded(now, report);
-    if (opt_.on_session) {
-        opt_.on_session(report);
-    }
+    ReportSession(now, ok, false);
     ++session_;
     ResetSession();
     if (opt_.sessions > 0 && st_.sessions_completed >= static_cast<std::uint64_t>(opt_.sessions)) {
@@ -444,8 +461,7 @@ void Protocol::Restart(TimePoint now) {
         return;
     }
     if (st_.state == LoaderState::Receiving) {
-        ++st_.sessions_aborted;
-        Log(now, "session " + std::to_string(session_) + " abandoned by a restart");
+        AbandonSession(now, "abandoned by a restart");
     }
     DropOutput(now);
     if (Terminal()) {
@@ -500,9 +516,8 @@ void Protocol::Tick(TimePoint now, bool line_quiet) {
         Restart(now);
     }
     if (SessionTimedOut(now, line_quiet)) {
-        ++st_.sessions_aborted;
-        Log(now, "session " + std::to_string(session_) + " given up: nothing heard for " +
-                     std::to_string(opt_.session_timeout_ms) + " ms");
+        AbandonSession(
+            now, "given up: nothing heard for " + std::to_string(opt_.session_timeout_ms) + " ms");
         DropOutput(now);
         ResetSession();
         SetState(LoaderState::Idle);

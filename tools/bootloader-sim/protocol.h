@@ -100,7 +100,8 @@ public:
     // a state or a session should look.
     bool TakeChanged(bool* wake);
 
-    // The image of the session in progress and of the last completed one. Other threads may
+    // The image of the session in progress and of the last one that ended, completed or
+    // abandoned (then what it left in flash). Other threads may
     // read them while the protocol writes them, holding the mutex given here, which the
     // protocol takes around each write.
     void GuardImages(std::mutex& mu) { image_mu_ = &mu; }
@@ -143,6 +144,8 @@ private:
     void Wrote(std::string_view text);
     void EndSession(std::string_view text, const Plan& plan, TimePoint now);
     void SessionComplete(TimePoint now);
+    void AbandonSession(TimePoint now, const std::string& why);
+    void ReportSession(TimePoint now, bool ok, bool abandoned);
     void ResetSession();
     void ScheduleFirstRestart(TimePoint now);
     void HangUp(TimePoint now);

@@ -35,10 +35,12 @@ struct Fault {
 const char* FaultKindName(FaultKind kind);
 bool ParseFaultKind(const std::string& name, FaultKind& out);
 
-// What a session left behind, handed to Options::on_session when it ends.
+// What a session left behind, handed to Options::on_session when it ends: with its final
+// tokens, or abandoned by a restart or the session time-out before them.
 struct SessionReport {
-    std::uint64_t number = 0;   // 1-based
+    std::uint64_t number = 0;   // 1-based; an abandoned session's number goes to the next one
     bool ok = false;            // '@' was sent before '#'
+    bool abandoned = false;     // no final tokens: what it wrote is in flash all the same
     std::uint64_t lines = 0;    // distinct data lines
     std::uint64_t records = 0;  // records received, resends included
     const MemoryImage* image = nullptr;
@@ -101,7 +103,8 @@ struct Options {
     // Human-readable events (restarts, handshakes, faults, session results), called on the
     // simulator's thread. Never called per accepted record.
     std::function<void(const std::string&)> log;
-    // Called on the simulator's thread when a session has sent its final tokens.
+    // Called on the simulator's thread when a session has sent its final tokens, or was
+    // abandoned halfway.
     std::function<void(const SessionReport&)> on_session;
 };
 
@@ -132,7 +135,7 @@ struct Stats {
     std::uint64_t update_end = 0;       // '#'
     std::uint64_t sessions_completed = 0;
     std::uint64_t sessions_ok = 0;
-    std::uint64_t sessions_aborted = 0;  // restarted before their end-of-file record
+    std::uint64_t sessions_aborted = 0;  // restarted or given up before their end-of-file record
     bool last_session_ok = false;
     std::uint64_t bytes_received = 0;
     std::uint64_t bytes_sent = 0;

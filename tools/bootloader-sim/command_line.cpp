@@ -107,6 +107,11 @@ numbers are decimal)
                            with noise on the same line, the noise comes while held
       xoff-after           send XOFF behind the answer, XON after MS, nothing in between
       hangup               close the line instead of answering; the simulator then exits
+      restart              restart instead of answering (a watchdog, a brown-out): send '^'
+                           and wait for a ready request; the session is abandoned, flash
+                           keeps what it wrote
+      restart-erase        the same on a bootloader that erases the application area as it
+                           starts: the abandoned session leaves flash empty
   --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
                            on a line's third send, so a host that resends gets through
   --random-every-send      let random faults hit every send of a line
@@ -147,7 +152,7 @@ Fault ParseFault(const std::string& text) {
     if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
         Bad(option +
             ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
-            "noise, xoff, xoff-after, hangup");
+            "noise, xoff, xoff-after, hangup, restart, restart-erase");
     }
     std::string rest = text.substr(at + 1);
     auto take = [&](char mark) -> std::string {

@@ -17,9 +17,10 @@ constexpr int kRandomFaultSends = 2;
 constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
-constexpr FaultKind kAllKinds[] = {FaultKind::Checksum,  FaultKind::Flash, FaultKind::Silent,
-                                   FaultKind::Late,      FaultKind::Noise, FaultKind::Xoff,
-                                   FaultKind::XoffAfter, FaultKind::Hangup};
+constexpr FaultKind kAllKinds[] = {FaultKind::Checksum,    FaultKind::Flash,  FaultKind::Silent,
+                                   FaultKind::Late,        FaultKind::Noise,  FaultKind::Xoff,
+                                   FaultKind::XoffAfter,   FaultKind::Hangup, FaultKind::Restart,
+                                   FaultKind::RestartErase};
 
 }  // namespace
 
@@ -41,6 +42,10 @@ const char* FaultKindName(FaultKind kind) {
             return "xoff-after";
         case FaultKind::Hangup:
             return "hangup";
+        case FaultKind::Restart:
+            return "restart";
+        case FaultKind::RestartErase:
+            return "restart-erase";
     }
     return "?";
 }
@@ -66,6 +71,7 @@ std::string Plan::Describe() const {
     add(flash, "flash");
     add(silent, "silent");
     add(hangup, "hangup");
+    add(restart, erase ? "restart-erase" : "restart");
     add(late_ms >= 0, "late " + std::to_string(late_ms) + " ms");
     add(xoff_ms >= 0,
         std::string(xoff_after ? "xoff-after " : "xoff ") + std::to_string(xoff_ms) + " ms");
@@ -98,6 +104,11 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
                 break;
             case FaultKind::Hangup:
                 p.hangup = true;
+                break;
+            case FaultKind::Restart:
+            case FaultKind::RestartErase:
+                p.restart = true;
+                p.erase = p.erase || kind == FaultKind::RestartErase;
                 break;
             case FaultKind::Late:
                 p.late_ms = pick(ms, opt_.late_ms);

@@ -219,7 +219,9 @@ void Protocol::Answer(std::string reply, const Plan& plan, TimePoint now, bool e
 
 void Protocol::Feed(std::string_view data, TimePoint now) {
     last_rx_ = now;
-    while (!data.empty() && st_.state != LoaderState::HungUp) {
+    // A datalogger that restarts on a record hears nothing of what came behind it.
+    const std::uint64_t restarts = st_.restarts;
+    while (!data.empty() && st_.state != LoaderState::HungUp && st_.restarts == restarts) {
         Framer::Unit unit;
         data.remove_prefix(framer_.Feed(data, unit));
         if (unit != Framer::Unit::None) {
@@ -320,6 +322,11 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
     }
     if (plan.hangup) {
         HangUp(now);
+        return;
+    }
+    if (plan.restart) {
+        ++st_.unanswered;
+        Reboot(now, plan.erase);
         return;
     }
     char token = kTokenAck;
@@ -457,11 +464,21 @@ void Protocol::ScheduleFirstRestart(TimePoint now) {
 }
 
 void Protocol::Restart(TimePoint now) {
+    Reboot(now, false);
+}
+
+// A restart loses the session's state and whatever output had not gone yet; flash keeps
+// what was written unless this bootloader erases the application area when it starts.
+void Protocol::Reboot(TimePoint now, bool erase) {
     if (Terminal()) {
         return;
     }
+    if (erase) {
+        WithImages([&] { current_.Clear(); });
+    }
     if (st_.state == LoaderState::Receiving) {
-        AbandonSession(now, "abandoned by a restart");
+        AbandonSession(
+            now, erase ? "abandoned by a restart that erased flash" : "abandoned by a restart");
     }
     DropOutput(now);
     if (Terminal()) {

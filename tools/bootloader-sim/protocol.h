@@ -149,6 +149,7 @@ private:
     void ResetSession();
     void ScheduleFirstRestart(TimePoint now);
     void HangUp(TimePoint now);
+    void Reboot(TimePoint now, bool erase);
     bool SessionTimedOut(TimePoint now, bool line_quiet) const;
 
     const Options& opt_;

@@ -156,6 +156,7 @@ void ProtocolTest::answers_data() {
     QTest::newRow("a restart releases a held host, and leaves flash as it was") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready 16";
     QTest::newRow("a restart instead of an answer: flash keeps what it wrote") << "--fault restart@3 --write-log w" << "^ ? 1 2 3 3" << "^ V ~ ~ ^ _ awaiting-ready 16 log 1,2";
     QTest::newRow("or was erased as the loader started") << "--fault restart-erase@3 --write-log w" << "^ ? 1 2 3" << "^ V ~ ~ ^ awaiting-ready log 1,2";
+    QTest::newRow("answers sent twice") << "--fault duplicate@2 --fault duplicate@4" << "^ ? 1 2 3 E" << "^ V ~ ~~ ~ @#@# idle 32";
     QTest::newRow("random faults spare the third send") << "--random-faults 1 --random-kinds checksum" << "^ ? 1 1 1 2" << "^ V - - ~ - receiving";
     QTest::newRow("no answer before the ready request") << "" << "^ 1 ? 1" << "^ _ V ~ receiving";
     QTest::newRow("restarts until a ready request, and after the session") << "--restart-every 30" << "+30 +30 ? +30 1 E +30" << "^ ^ V _ ~ @# ^ awaiting-ready";

@@ -107,6 +107,8 @@ numbers are decimal)
                            with noise on the same line, the noise comes while held
       xoff-after           send XOFF behind the answer, XON after MS, nothing in between
       hangup               close the line instead of answering; the simulator then exits
+      duplicate            send the answer twice (e.g. ~~ or @#@#), as a loader with a
+                           retransmit bug or an echo does
       restart              restart instead of answering (a watchdog, a brown-out): send '^'
                            and wait for a ready request; the session is abandoned, flash
                            keeps what it wrote
@@ -152,7 +154,7 @@ Fault ParseFault(const std::string& text) {
     if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
         Bad(option +
             ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
-            "noise, xoff, xoff-after, hangup, restart, restart-erase");
+            "noise, xoff, xoff-after, hangup, duplicate, restart, restart-erase");
     }
     std::string rest = text.substr(at + 1);
     auto take = [&](char mark) -> std::string {

@@ -17,10 +17,10 @@ constexpr int kRandomFaultSends = 2;
 constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
-constexpr FaultKind kAllKinds[] = {FaultKind::Checksum,    FaultKind::Flash,  FaultKind::Silent,
-                                   FaultKind::Late,        FaultKind::Noise,  FaultKind::Xoff,
-                                   FaultKind::XoffAfter,   FaultKind::Hangup, FaultKind::Restart,
-                                   FaultKind::RestartErase};
+constexpr FaultKind kAllKinds[] = {
+    FaultKind::Checksum,  FaultKind::Flash,   FaultKind::Silent,      FaultKind::Late,
+    FaultKind::Noise,     FaultKind::Xoff,    FaultKind::XoffAfter,   FaultKind::Hangup,
+    FaultKind::Duplicate, FaultKind::Restart, FaultKind::RestartErase};
 
 }  // namespace
 
@@ -42,6 +42,8 @@ const char* FaultKindName(FaultKind kind) {
             return "xoff-after";
         case FaultKind::Hangup:
             return "hangup";
+        case FaultKind::Duplicate:
+            return "duplicate";
         case FaultKind::Restart:
             return "restart";
         case FaultKind::RestartErase:
@@ -76,6 +78,7 @@ std::string Plan::Describe() const {
     add(xoff_ms >= 0,
         std::string(xoff_after ? "xoff-after " : "xoff ") + std::to_string(xoff_ms) + " ms");
     add(noise, "noise");
+    add(duplicate, "duplicate");
     return d;
 }
 
@@ -104,6 +107,9 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
                 break;
             case FaultKind::Hangup:
                 p.hangup = true;
+                break;
+            case FaultKind::Duplicate:
+                p.duplicate = true;
                 break;
             case FaultKind::Restart:
             case FaultKind::RestartErase:

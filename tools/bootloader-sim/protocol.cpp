@@ -174,9 +174,12 @@ void Protocol::SendInPieces(const std::string& text, TimePoint now, bool ends_se
 }
 
 // Sends a reply with what the plan adds around it: noise before it, an XOFF hold before it
-// (the noise then comes while held) or right behind it, or all of it late. Answers keep
-// their order: none goes out before the one queued ahead of it.
+// (the noise then comes while held) or right behind it, or all of it late, or twice.
+// Answers keep their order: none goes out before the one queued ahead of it.
 void Protocol::Answer(std::string reply, const Plan& plan, TimePoint now, bool ends_session) {
+    if (plan.duplicate) {
+        reply += reply;  // one answer, sent twice: the host owes it nothing the second time
+    }
     std::string noise = plan.noise ? planner_.Noise() : std::string();
     const TimePoint start = std::max(now, answer_free_);
     if (plan.xoff_ms >= 0 && plan.xoff_after) {

@@ -22,6 +22,7 @@ enum class FaultKind {
     Xoff,       // XOFF at once, then after Fault::ms (default Options::xoff_ms) the answer and XON
     XoffAfter,  // XOFF right behind the answer, XON Fault::ms later, nothing in between
     Hangup,     // close the line instead of answering: the host's port goes away
+    Duplicate,  // the answer goes out twice ("~~"), as from a retransmit bug or an echo
     // The datalogger restarts instead of answering (a watchdog, a brown-out): '^', and it
     // waits for a ready request; the session is abandoned and the record in hand is lost.
     Restart,       // flash keeps what the session wrote

@@ -150,6 +150,8 @@ void ProtocolTest::answers_data() {
     QTest::newRow("a naive loader cannot see it") << "--fault silent@2x3 --naive" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ @# idle 16";
     QTest::newRow("a fault of the second session only") << "--fault flash@2/2 --sessions 2" << "^ ? 1 2 E ^ ? 1 2 E" << "^ V ~ ~ @# ^ V ~ % # finished";
     QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300 --write-log w" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32 log 1,2,2,3,E";
+    QTest::newRow("a very late answer, long after the resends") << "--fault very-late@2" << "^ ? 1 2 2 2 3 +29999 +1" << "^ V ~ _ _ _ _ _ ~,~,~,~ receiving";
+    QTest::newRow("random ones: from a third of the longest") << "--random-faults 1 --random-kinds very-late --very-late-ms 30 --late-overtakes" << "^ ? 1 1 2 2 +9 +21" << "^ V _ _ _ _ _ ~,~,~,~ receiving";
     QTest::newRow("or lets it pass") << "--fault late@2:300 --late-overtakes" << "^ ? 1 2 3 +300 E" << "^ V ~ _ ~ ~ @# idle 32";
     QTest::newRow("XOFF before the answer, noise while held") << "--fault xoff@2:300 --fault noise@2" << "^ ? 1 2 +150 +150 3 E" << "^ V ~ \\x13 n ~\\x11 ~ @# idle 32";
     QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:300" << "^ ? 1 2 3 +300 E" << "^ V ~ ~\\x13 _ \\x11,~ @# idle 32";

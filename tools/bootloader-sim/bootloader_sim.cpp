@@ -223,7 +223,7 @@ void Simulator::Start() {
         throw std::runtime_error("a simulator starts only once");
     }
     if (d.opt.idle_gap_ms < 1 || d.opt.split_gap_ms < 0 || d.opt.late_ms < 0 || d.opt.xoff_ms < 0 ||
-        d.opt.session_timeout_ms < 0 || d.opt.random_fault_rate < 0 ||
+        d.opt.very_late_ms < 0 || d.opt.session_timeout_ms < 0 || d.opt.random_fault_rate < 0 ||
         d.opt.random_fault_rate > 1) {
         throw std::runtime_error("invalid simulator options");
     }

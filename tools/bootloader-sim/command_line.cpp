@@ -102,6 +102,8 @@ numbers are decimal)
       silent               answer nothing and drop the line
       late                 accept, but answer only after MS (default --late-ms); the
                            answers behind it wait for it
+      very-late            accept, but answer only after MS (default --very-late-ms), long
+                           after any host gave the line up; the answers behind it wait too
       noise                put a few random non-token bytes before the answer
       xoff                 send XOFF, then after MS (default --xoff-ms) the answer and XON;
                            with noise on the same line, the noise comes while held
@@ -120,6 +122,8 @@ numbers are decimal)
   --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
   --seed N                 seed for random faults and noise bytes (default 1)
   --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
+  --very-late-ms MS        delay of very late answers (default 30000; random ones: MS/3 to
+                           MS)
   --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
                            with noise while held)
   --late-overtakes         let the answers behind a late one overtake it
@@ -153,7 +157,7 @@ Fault ParseFault(const std::string& text) {
     Fault f;
     if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
         Bad(option +
-            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
+            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, very-late, "
             "noise, xoff, xoff-after, hangup, duplicate, restart, restart-erase");
     }
     std::string rest = text.substr(at + 1);
@@ -314,6 +318,8 @@ Command ParseArgs(const std::vector<std::string>& args) {
             o.seed = static_cast<std::uint64_t>(number(0, 0x7FFFFFFFFFFFFFFFll));
         } else if (arg == "--late-ms") {
             o.late_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--very-late-ms") {
+            o.very_late_ms = static_cast<int>(number(0, 3600000));
         } else if (arg == "--xoff-ms") {
             o.xoff_ms = static_cast<int>(number(0, 3600000));
         } else if (arg == "--image-hex") {

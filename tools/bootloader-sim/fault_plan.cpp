@@ -18,9 +18,9 @@ constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
 constexpr FaultKind kAllKinds[] = {
-    FaultKind::Checksum,  FaultKind::Flash,   FaultKind::Silent,      FaultKind::Late,
-    FaultKind::Noise,     FaultKind::Xoff,    FaultKind::XoffAfter,   FaultKind::Hangup,
-    FaultKind::Duplicate, FaultKind::Restart, FaultKind::RestartErase};
+    FaultKind::Checksum, FaultKind::Flash,     FaultKind::Silent,  FaultKind::Late,
+    FaultKind::VeryLate, FaultKind::Noise,     FaultKind::Xoff,    FaultKind::XoffAfter,
+    FaultKind::Hangup,   FaultKind::Duplicate, FaultKind::Restart, FaultKind::RestartErase};
 
 }  // namespace
 
@@ -34,6 +34,8 @@ const char* FaultKindName(FaultKind kind) {
             return "silent";
         case FaultKind::Late:
             return "late";
+        case FaultKind::VeryLate:
+            return "very-late";
         case FaultKind::Noise:
             return "noise";
         case FaultKind::Xoff:
@@ -119,6 +121,14 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
             case FaultKind::Late:
                 p.late_ms = pick(ms, opt_.late_ms);
                 break;
+            case FaultKind::VeryLate: {
+                const int most = std::max(opt_.very_late_ms, 1);
+                const int least = std::max(most / 3, 1);
+                p.late_ms = ms >= 0 ? pick(ms, most)
+                                    : least + static_cast<int>(fault_rng_.Below(
+                                                  static_cast<std::size_t>(most - least + 1)));
+                break;
+            }
             case FaultKind::Xoff:
             case FaultKind::XoffAfter:
                 p.xoff_ms = pick(ms, opt_.xoff_ms);

@@ -18,6 +18,7 @@ enum class FaultKind {
     Flash,      // answer '%': the line could not be written, the update has failed
     Silent,     // answer nothing and drop the line
     Late,       // accept the line but answer only after Fault::ms (default Options::late_ms)
+    VeryLate,   // the same, far beyond any host's wait (default Options::very_late_ms)
     Noise,      // a few random non-token bytes before the answer (with Xoff: during the hold)
     Xoff,       // XOFF at once, then after Fault::ms (default Options::xoff_ms) the answer and XON
     XoffAfter,  // XOFF right behind the answer, XON Fault::ms later, nothing in between
@@ -33,7 +34,7 @@ struct Fault {
     FaultKind kind = FaultKind::Checksum;
     int line = 1;     // 1-based data line within a session: resends of a line share its number
     int count = 1;    // how many sends of that line are affected, from the first
-    int ms = 0;       // Late: the delay; Xoff: the hold; 0 takes the option's default
+    int ms = 0;       // Late, VeryLate: the delay; Xoff: the hold; 0 takes the option's default
     int session = 0;  // 1-based session it applies to; 0 for every session
 };
 
@@ -95,6 +96,9 @@ struct Options {
     std::uint64_t seed = 1;
     int late_ms = 3500;  // scripted late answers; random ones draw from 1 to this
     int xoff_ms = 1000;  // scripted XOFF holds; random ones draw from 1 to this
+    // Scripted very late answers; random ones draw from a third of this to this, so that
+    // they come long after a host has given the line up, not just after its first wait.
+    int very_late_ms = 30000;
     // A bootloader answers in order: a late answer holds back every answer behind it. Set
     // this for a line whose answers can overtake one another (a late answer lets the
     // answers to later records pass).

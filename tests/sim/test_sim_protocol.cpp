@@ -147,6 +147,7 @@ void ProtocolTest::answers_data() {
     QTest::newRow("a bad checksum fails the update") << "" << "^ ? :0300300002337A1F E" << "^ V - # idle";
     QTest::newRow("a flash error fails it; noise before an answer") << "--fault flash@2 --fault noise@1" << "^ ? 1 2 3 E" << "^ V n~ % ~ # idle 16";
     QTest::newRow("so does a line never answered") << "--fault silent@2x3 --write-log w" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ # idle 16 log 1,3";
+    QTest::newRow("nor one lost, though a stray '-' came later") << "--fault stray@2:100" << "^ ? 1 2 +100 3 E" << "^ V ~ _ - ~ # idle 16";
     QTest::newRow("a naive loader cannot see it") << "--fault silent@2x3 --naive" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ @# idle 16";
     QTest::newRow("a fault of the second session only") << "--fault flash@2/2 --sessions 2" << "^ ? 1 2 E ^ ? 1 2 E" << "^ V ~ ~ @# ^ V ~ % # finished";
     QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300 --write-log w" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32 log 1,2,2,3,E";

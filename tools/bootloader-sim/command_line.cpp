@@ -100,6 +100,8 @@ numbers are decimal)
       checksum             answer '-' and drop the line
       flash                answer '%' (a flash write error: the update fails)
       silent               answer nothing and drop the line
+      stray                drop the line as silent does, but send '-' after MS (default
+                           --late-ms) all the same: noise in the wait, answered as garbled
       late                 accept, but answer only after MS (default --late-ms); the
                            answers behind it wait for it
       very-late            accept, but answer only after MS (default --very-late-ms), long
@@ -157,7 +159,8 @@ Fault ParseFault(const std::string& text) {
     Fault f;
     if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
         Bad(option +
-            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, very-late, "
+            ": expected KIND@LINE with KIND one of checksum, flash, silent, stray, late, "
+            "very-late, "
             "noise, xoff, xoff-after, hangup, duplicate, restart, restart-erase");
     }
     std::string rest = text.substr(at + 1);

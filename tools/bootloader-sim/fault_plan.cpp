@@ -18,9 +18,10 @@ constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
 constexpr FaultKind kAllKinds[] = {
-    FaultKind::Checksum, FaultKind::Flash,     FaultKind::Silent,  FaultKind::Late,
-    FaultKind::VeryLate, FaultKind::Noise,     FaultKind::Xoff,    FaultKind::XoffAfter,
-    FaultKind::Hangup,   FaultKind::Duplicate, FaultKind::Restart, FaultKind::RestartErase};
+    FaultKind::Checksum,    FaultKind::Flash,    FaultKind::Silent,    FaultKind::Stray,
+    FaultKind::Late,        FaultKind::VeryLate, FaultKind::Noise,     FaultKind::Xoff,
+    FaultKind::XoffAfter,   FaultKind::Hangup,   FaultKind::Duplicate, FaultKind::Restart,
+    FaultKind::RestartErase};
 
 }  // namespace
 
@@ -32,6 +33,8 @@ const char* FaultKindName(FaultKind kind) {
             return "flash";
         case FaultKind::Silent:
             return "silent";
+        case FaultKind::Stray:
+            return "stray";
         case FaultKind::Late:
             return "late";
         case FaultKind::VeryLate:
@@ -77,6 +80,7 @@ std::string Plan::Describe() const {
     add(hangup, "hangup");
     add(restart, erase ? "restart-erase" : "restart");
     add(late_ms >= 0, "late " + std::to_string(late_ms) + " ms");
+    add(stray_ms >= 0, "stray - after " + std::to_string(stray_ms) + " ms");
     add(xoff_ms >= 0,
         std::string(xoff_after ? "xoff-after " : "xoff ") + std::to_string(xoff_ms) + " ms");
     add(noise, "noise");
@@ -120,6 +124,9 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
                 break;
             case FaultKind::Late:
                 p.late_ms = pick(ms, opt_.late_ms);
+                break;
+            case FaultKind::Stray:
+                p.stray_ms = pick(ms, opt_.late_ms);
                 break;
             case FaultKind::VeryLate: {
                 const int most = std::max(opt_.very_late_ms, 1);

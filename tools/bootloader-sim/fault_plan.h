@@ -34,12 +34,13 @@ struct Plan {
     bool restart = false, erase = false;
     bool duplicate = false;
     int late_ms = -1;
+    int stray_ms = -1;
     int xoff_ms = -1;
     bool xoff_after = false;
     bool noise = false;
     bool Any() const {
         return checksum || flash || silent || hangup || restart || duplicate || late_ms >= 0 ||
-               xoff_ms >= 0 || noise;
+               stray_ms >= 0 || xoff_ms >= 0 || noise;
     }
     // "checksum+late 300 ms": for the log and the trace.
     std::string Describe() const;

@@ -340,8 +340,19 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
         token = kTokenFlash;
         ++st_.flash_errors;
         session_failed_ = true;
-    } else if (plan.silent) {
+    } else if (plan.silent || plan.stray_ms >= 0) {
         ++st_.unanswered;
+        if (plan.stray_ms >= 0) {
+            // The record is lost, but the line is not quiet: a burst of noise in the host's
+            // wait ends as a unit of its own, and this bootloader answers any garbled unit
+            // '-'. Never '~' or '@': no host could tell a stray acceptance from a real one.
+            ++st_.garbage;
+            ++st_.checksum_errors;
+            Plan stray;
+            stray.late_ms = plan.stray_ms;
+            stray.noise = plan.noise;
+            Answer(std::string(1, kTokenChecksum), stray, now, false);
+        }
         return;
     }
     if (token == kTokenAck && record_.type == kEndOfFile) {

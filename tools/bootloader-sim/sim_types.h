@@ -14,9 +14,12 @@
 namespace bootsim {
 
 enum class FaultKind {
-    Checksum,   // answer '-' and drop the line
-    Flash,      // answer '%': the line could not be written, the update has failed
-    Silent,     // answer nothing and drop the line
+    Checksum,  // answer '-' and drop the line
+    Flash,     // answer '%': the line could not be written, the update has failed
+    Silent,    // answer nothing and drop the line
+    // Drop the line as Silent does, but answer '-' Fault::ms later (default Options::late_ms)
+    // all the same: line noise in the host's wait, heard as a unit and answered as garbled.
+    Stray,
     Late,       // accept the line but answer only after Fault::ms (default Options::late_ms)
     VeryLate,   // the same, far beyond any host's wait (default Options::very_late_ms)
     Noise,      // a few random non-token bytes before the answer (with Xoff: during the hold)
@@ -34,7 +37,7 @@ struct Fault {
     FaultKind kind = FaultKind::Checksum;
     int line = 1;     // 1-based data line within a session: resends of a line share its number
     int count = 1;    // how many sends of that line are affected, from the first
-    int ms = 0;       // Late, VeryLate: the delay; Xoff: the hold; 0 takes the option's default
+    int ms = 0;       // Late, VeryLate, Stray: the delay; Xoff: the hold; 0: the option's default
     int session = 0;  // 1-based session it applies to; 0 for every session
 };
 

@@ -155,7 +155,8 @@ void ProtocolTest::answers_data() {
     QTest::newRow("random ones: from a third of the longest") << "--random-faults 1 --random-kinds very-late --very-late-ms 30 --late-overtakes" << "^ ? 1 1 2 2 +9 +21" << "^ V _ _ _ _ _ ~,~,~,~ receiving";
     QTest::newRow("or lets it pass") << "--fault late@2:300 --late-overtakes" << "^ ? 1 2 3 +300 E" << "^ V ~ _ ~ ~ @# idle 32";
     QTest::newRow("XOFF before the answer, noise while held") << "--fault xoff@2:300 --fault noise@2" << "^ ? 1 2 +150 +150 3 E" << "^ V ~ \\x13 n ~\\x11 ~ @# idle 32";
-    QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:300" << "^ ? 1 2 3 +300 E" << "^ V ~ ~\\x13 _ \\x11,~ @# idle 32";
+    QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:5000" << "^ ? 1 2 3 +4999 +1 E" << "^ V ~ ~\\x13 _ _ \\x11,~ @# idle 32";
+    QTest::newRow("random holds as long as --xoff-ms says") << "--random-faults 1 --random-kinds xoff-after --xoff-ms 1" << "^ ? 1 +1" << "^ V ~\\x13 \\x11 receiving";
     QTest::newRow("a restart releases a held host, and leaves flash as it was") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready 16";
     QTest::newRow("a restart instead of an answer: flash keeps what it wrote") << "--fault restart@3 --write-log w" << "^ ? 1 2 3 3" << "^ V ~ ~ ^ _ awaiting-ready 16 log 1,2";
     QTest::newRow("or was erased as the loader started") << "--fault restart-erase@3 --write-log w" << "^ ? 1 2 3" << "^ V ~ ~ ^ awaiting-ready log 1,2";

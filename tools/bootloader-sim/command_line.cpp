@@ -109,7 +109,8 @@ numbers are decimal)
       noise                put a few random non-token bytes before the answer
       xoff                 send XOFF, then after MS (default --xoff-ms) the answer and XON;
                            with noise on the same line, the noise comes while held
-      xoff-after           send XOFF behind the answer, XON after MS, nothing in between
+      xoff-after           send XOFF behind the answer, XON after MS (default --xoff-ms),
+                           nothing in between: the host's next line waits in its port
       hangup               close the line instead of answering; the simulator then exits
       duplicate            send the answer twice (e.g. ~~ or @#@#), as a loader with a
                            retransmit bug or an echo does

@@ -112,6 +112,8 @@ void ProtocolTest::commandLine_data() {
     QTest::newRow("no sign") << "--fault silent@+3" << "error";
     QTest::newRow("empty count") << "--fault silent@3x" << "error";
     QTest::newRow("hex address") << "--image-base 0x010000" << "base 65536";
+    QTest::newRow("weighed kinds") << "--random-kinds stray*3,restart-erase" << "stray stray stray restart-erase";
+    QTest::newRow("no weight of 0") << "--random-kinds restart*0" << "error";
     // clang-format on
 }
 
@@ -122,6 +124,10 @@ void ProtocolTest::commandLine() {
     try {
         const Command c = Parse(args);
         got = c.image_base_set ? QStringLiteral("base %1 ").arg(c.image_base) : "";
+        for (std::size_t i = 0; args.startsWith("--random-kinds") && i < c.sim.random_kinds.size();
+             ++i) {
+            got += FaultKindName(c.sim.random_kinds[i]) + QString(' ');
+        }
         for (const Fault& f : c.sim.faults) {
             got += QStringLiteral("%1x%2:%3/%4 ").arg(f.line).arg(f.count).arg(f.ms).arg(f.session);
         }

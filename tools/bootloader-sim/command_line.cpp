@@ -122,7 +122,9 @@ numbers are decimal)
   --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
                            on a line's third send, so a host that resends gets through
   --random-every-send      let random faults hit every send of a line
-  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
+  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise);
+                           KIND*N weighs one N times as heavy (checksum*20,restart: one
+                           restart for every 20 checksum errors)
   --seed N                 seed for random faults and noise bytes (default 1)
   --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
   --very-late-ms MS        delay of very late answers (default 30000; random ones: MS/3 to
@@ -301,13 +303,19 @@ Command ParseArgs(const std::vector<std::string>& args) {
                 Bad("--random-faults: expected a rate from 0 to 1, got '" + v + "'");
             }
         } else if (arg == "--random-kinds") {
+            // KIND*N weighs a kind: a draw picks it as if it stood N times in the list, so
+            // that habits which end a run can be rare beside those a host rides out.
             o.random_kinds.clear();
-            for (const std::string& name : SplitList(next())) {
+            for (const std::string& item : SplitList(next())) {
+                const std::size_t star = item.find('*');
+                const std::string name = item.substr(0, star);
                 FaultKind k;
                 if (!ParseFaultKind(name, k)) {
                     Bad("--random-kinds: unknown fault kind '" + name + "'");
                 }
-                o.random_kinds.push_back(k);
+                const long long weight =
+                    star == std::string::npos ? 1 : ParseInt(arg, item.substr(star + 1), 1, 1000);
+                o.random_kinds.insert(o.random_kinds.end(), static_cast<std::size_t>(weight), k);
             }
         } else if (arg == "--random-every-send") {
             flag();

@@ -79,7 +79,7 @@ std::string Plan::Describe() const {
     add(silent, "silent");
     add(hangup, "hangup");
     add(restart, erase ? "restart-erase" : "restart");
-    add(late_ms >= 0, "late " + std::to_string(late_ms) + " ms");
+    add(late_ms >= 0, (very_late ? "very-late " : "late ") + std::to_string(late_ms) + " ms");
     add(stray_ms >= 0, "stray - after " + std::to_string(stray_ms) + " ms");
     add(xoff_ms >= 0,
         std::string(xoff_after ? "xoff-after " : "xoff ") + std::to_string(xoff_ms) + " ms");
@@ -124,6 +124,7 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
                 break;
             case FaultKind::Late:
                 p.late_ms = pick(ms, opt_.late_ms);
+                p.very_late = false;
                 break;
             case FaultKind::Stray:
                 p.stray_ms = pick(ms, opt_.late_ms);
@@ -131,6 +132,7 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
             case FaultKind::VeryLate: {
                 const int most = std::max(opt_.very_late_ms, 1);
                 const int least = std::max(most / 3, 1);
+                p.very_late = true;
                 p.late_ms = ms >= 0 ? pick(ms, most)
                                     : least + static_cast<int>(fault_rng_.Below(
                                                   static_cast<std::size_t>(most - least + 1)));

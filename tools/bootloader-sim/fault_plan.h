@@ -34,6 +34,7 @@ struct Plan {
     bool restart = false, erase = false;
     bool duplicate = false;
     int late_ms = -1;
+    bool very_late = false;  // late_ms is a very-late fault's
     int stray_ms = -1;
     int xoff_ms = -1;
     bool xoff_after = false;

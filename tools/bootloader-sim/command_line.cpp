@@ -122,15 +122,15 @@ numbers are decimal)
   --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
                            on a line's third send, so a host that resends gets through
   --random-every-send      let random faults hit every send of a line
-  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise);
+  --random-kinds LIST      the kinds random faults draw (default checksum,silent,noise);
                            KIND*N weighs one N times as heavy (checksum*20,restart: one
                            restart for every 20 checksum errors)
   --seed N                 seed for random faults and noise bytes (default 1)
   --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
   --very-late-ms MS        delay of very late answers (default 30000; random ones: MS/3 to
                            MS)
-  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
-                           with noise while held)
+  --xoff-ms MS             XOFF hold of xoff and xoff-after (default 1000; random ones: 1
+                           to MS, half of the random xoff ones with noise while held)
   --late-overtakes         let the answers behind a late one overtake it
   --naive                  end an update with @# even when a line was never accepted, as a
                            bootloader that cannot see a missing record does

@@ -48,7 +48,7 @@ void LineTest::exchanges_data() {
     const QString v = "<BOOT V1.30|2.05?";
     // clang-format off
     // Paced at 57600 baud, a reply takes as long as the request's bytes and its own on the wire.
-    QTest::newRow("a paced line") << "--pace" << QStringList{">@&$", v, ">:0300300002337A1E", "<~"};
+    QTest::newRow("a paced line") << "--pace" << QStringList{">@&$", v, ">:0300300002337A1E", "<~", ">:00000001FF", "<@#"};
     // The host's XOFF holds the replies and its XON lets them go; neither is data, even in
     // the middle of a record.
     QTest::newRow("the host's flow control") << "" << QStringList{">@&$", v, ">:0300300\x13" "002337A1E", ".", ">\x11", "<~"};
@@ -62,7 +62,9 @@ void LineTest::exchanges() {
     const int usPerByte = options == "--pace" ? 173 : 0;  // 57600 baud: no reply comes sooner
     QTemporaryDir dir;
     const QString link = dir.filePath("com1"), trace = dir.filePath("trace");
-    std::vector<std::string> args = {"--link", link.toStdString(), "--trace", trace.toStdString()};
+    const std::string writeLog = dir.filePath("writes").toStdString();
+    std::vector<std::string> args = {
+        "--link", link.toStdString(), "--trace", trace.toStdString(), "--write-log", writeLog};
     for (const QString& a : options.split(' ', Qt::SkipEmptyParts)) {
         args.push_back(a.toStdString());
     }
@@ -85,6 +87,7 @@ void LineTest::exchanges() {
     QStringList expected = {"TX ^"};
     auto sent = Clock::now();
     std::size_t bytes = 0;
+    std::string record, writes;  // the last one sent, and those accepted as the session ends
     for (const QString& step : steps) {
         const std::string text = step.mid(1).toStdString();
         if (step[0] == '>') {
@@ -92,11 +95,13 @@ void LineTest::exchanges() {
             QCOMPARE(::write(fd, text.data(), text.size()), ssize_t(text.size()));
             bytes = text.size();
             Add(expected, "RX ", bootsim::EscapeBytes(text).c_str());
+            record = QString::fromStdString(text).remove('\x13').remove('\x11').toStdString();
         } else if (step[0] == '<') {
             QCOMPARE(read(text.back(), kReplyMs), text);
             const auto took = Clock::now() - sent;
             QVERIFY(took >= std::chrono::microseconds(usPerByte * long(bytes + text.size())));
             Add(expected, "TX ", bootsim::EscapeBytes(text).c_str());
+            writes += text[0] == '~' || text[0] == '@' ? record + '\n' : "";
         } else {
             const bool quiet = step == ".";
             QCOMPARE(read('~', quiet ? 200 : kReplyMs), std::string(quiet ? "" : "!"));
@@ -121,6 +126,9 @@ void LineTest::exchanges() {
         }
     }
     QCOMPARE(got, expected);
+    std::string log;  // written when a session ends, and only then
+    QCOMPARE(bootsim::ReadFile(writeLog, log), steps.last() == "<@#");
+    QCOMPARE(log, steps.last() == "<@#" ? writes : "");
 }
 
 // Spelled out rather than QTEST_APPLESS_MAIN, which clang's -Wpedantic rejects.

@@ -112,6 +112,8 @@ void ProtocolTest::commandLine_data() {
     QTest::newRow("no sign") << "--fault silent@+3" << "error";
     QTest::newRow("empty count") << "--fault silent@3x" << "error";
     QTest::newRow("hex address") << "--image-base 0x010000" << "base 65536";
+    QTest::newRow("weighed kinds") << "--random-kinds stray*3,restart-erase" << "stray stray stray restart-erase";
+    QTest::newRow("no weight of 0") << "--random-kinds restart*0" << "error";
     // clang-format on
 }
 
@@ -122,6 +124,10 @@ void ProtocolTest::commandLine() {
     try {
         const Command c = Parse(args);
         got = c.image_base_set ? QStringLiteral("base %1 ").arg(c.image_base) : "";
+        for (std::size_t i = 0; args.startsWith("--random-kinds") && i < c.sim.random_kinds.size();
+             ++i) {
+            got += FaultKindName(c.sim.random_kinds[i]) + QString(' ');
+        }
         for (const Fault& f : c.sim.faults) {
             got += QStringLiteral("%1x%2:%3/%4 ").arg(f.line).arg(f.count).arg(f.ms).arg(f.session);
         }
@@ -137,8 +143,8 @@ void ProtocolTest::answers_data() {
     // bytes, :... a record as it stands, +MS time passing.
     QTest::addColumn<QString>("host");
     // What each step brings: the pieces written, comma-separated, or _ for none; V for the
-    // version record, n for noise. Then the loader's state, and the bytes of the last
-    // session's image when it has any.
+    // version record, n for noise. Then the loader's state, the bytes of the last
+    // session's image when it has any, and with --write-log the records it wrote.
     QTest::addColumn<QString>("bootloader");
 
     // clang-format off
@@ -146,14 +152,21 @@ void ProtocolTest::answers_data() {
     QTest::newRow("a damaged line, then accepted") << "--fault checksum@2x2" << "^ ? 1 2 2 2 E" << "^ V ~ - - ~ @# idle 16";
     QTest::newRow("a bad checksum fails the update") << "" << "^ ? :0300300002337A1F E" << "^ V - # idle";
     QTest::newRow("a flash error fails it; noise before an answer") << "--fault flash@2 --fault noise@1" << "^ ? 1 2 3 E" << "^ V n~ % ~ # idle 16";
-    QTest::newRow("so does a line never answered") << "--fault silent@2x3" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ # idle 16";
+    QTest::newRow("so does a line never answered") << "--fault silent@2x3 --write-log w" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ # idle 16 log 1,3";
+    QTest::newRow("nor one lost, though a stray '-' came later") << "--fault stray@2:100" << "^ ? 1 2 +100 3 E" << "^ V ~ _ - ~ # idle 16";
     QTest::newRow("a naive loader cannot see it") << "--fault silent@2x3 --naive" << "^ ? 1 2 2 2 3 E" << "^ V ~ _ _ _ ~ @# idle 16";
     QTest::newRow("a fault of the second session only") << "--fault flash@2/2 --sessions 2" << "^ ? 1 2 E ^ ? 1 2 E" << "^ V ~ ~ @# ^ V ~ % # finished";
-    QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32";
+    QTest::newRow("a late answer holds back the one behind it") << "--fault late@2:300 --write-log w" << "^ ? 1 2 2 +300 3 E" << "^ V ~ _ _ ~,~ ~ @# idle 32 log 1,2,2,3,E";
+    QTest::newRow("a very late answer, long after the resends") << "--fault very-late@2" << "^ ? 1 2 2 2 3 +29999 +1" << "^ V ~ _ _ _ _ _ ~,~,~,~ receiving";
+    QTest::newRow("random ones: from a third of the longest") << "--random-faults 1 --random-kinds very-late --very-late-ms 30 --late-overtakes" << "^ ? 1 1 2 2 +9 +21" << "^ V _ _ _ _ _ ~,~,~,~ receiving";
     QTest::newRow("or lets it pass") << "--fault late@2:300 --late-overtakes" << "^ ? 1 2 3 +300 E" << "^ V ~ _ ~ ~ @# idle 32";
     QTest::newRow("XOFF before the answer, noise while held") << "--fault xoff@2:300 --fault noise@2" << "^ ? 1 2 +150 +150 3 E" << "^ V ~ \\x13 n ~\\x11 ~ @# idle 32";
-    QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:300" << "^ ? 1 2 3 +300 E" << "^ V ~ ~\\x13 _ \\x11,~ @# idle 32";
-    QTest::newRow("a restart releases a held host") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready";
+    QTest::newRow("XOFF behind the answer, nothing until XON") << "--fault xoff-after@2:5000" << "^ ? 1 2 3 +4999 +1 E" << "^ V ~ ~\\x13 _ _ \\x11,~ @# idle 32";
+    QTest::newRow("random holds as long as --xoff-ms says") << "--random-faults 1 --random-kinds xoff-after --xoff-ms 1" << "^ ? 1 +1" << "^ V ~\\x13 \\x11 receiving";
+    QTest::newRow("a restart releases a held host, and leaves flash as it was") << "--fault xoff-after@2:5000" << "^ ? 1 2 ^" << "^ V ~ ~\\x13 \\x11,^ awaiting-ready 16";
+    QTest::newRow("a restart instead of an answer: flash keeps what it wrote") << "--fault restart@3 --write-log w" << "^ ? 1 2 3 3" << "^ V ~ ~ ^ _ awaiting-ready 16 log 1,2";
+    QTest::newRow("or was erased as the loader started") << "--fault restart-erase@3 --write-log w" << "^ ? 1 2 3" << "^ V ~ ~ ^ awaiting-ready log 1,2";
+    QTest::newRow("answers sent twice") << "--fault duplicate@2 --fault duplicate@4" << "^ ? 1 2 3 E" << "^ V ~ ~~ ~ @#@# idle 32";
     QTest::newRow("random faults spare the third send") << "--random-faults 1 --random-kinds checksum" << "^ ? 1 1 1 2" << "^ V - - ~ - receiving";
     QTest::newRow("no answer before the ready request") << "" << "^ 1 ? 1" << "^ _ V ~ receiving";
     QTest::newRow("restarts until a ready request, and after the session") << "--restart-every 30" << "+30 +30 ? +30 1 E +30" << "^ ^ V _ ~ @# ^ awaiting-ready";
@@ -162,7 +175,7 @@ void ProtocolTest::answers_data() {
     QTest::newRow("no versions") << "--no-version" << "^ ?" << "^ BOOT ? receiving";
     QTest::newRow("an old loader, parts left out") << "--old-loader --omit firmware,ready --version-prefix X" << "^ ?" << "^ XV1.20 receiving";
     QTest::newRow("stray bytes end when the line goes quiet") << "" << "^ ? G +29 +1 1" << "^ V _ _ - ~ receiving";
-    QTest::newRow("a quiet session is given up") << "--session-timeout 1000 --restart-after 0" << "+0 ? 1 +999 +1" << "^ V ~ _ ^ awaiting-ready";
+    QTest::newRow("a quiet session is given up") << "--session-timeout 1000 --restart-after 0 --write-log w" << "+0 ? 1 +999 +1" << "^ V ~ _ ^ awaiting-ready log 1";
     QTest::newRow("the datalogger hangs up") << "--fault hangup@2" << "^ ? 1 2" << "^ V ~ _ hung-up";
     // clang-format on
 }
@@ -175,7 +188,15 @@ void ProtocolTest::answers() {
     QFETCH(QString, bootloader);
     const std::vector<std::string> lines =
         UpdateDataLines(MakeSampleUpdate(2));  // 04, data, data, end
-    const Options opt = Parse(options).sim;
+    Options opt = Parse(options).sim;
+    QStringList writes;  // each as the host step that sent it
+    opt.on_session = [&](const SessionReport& r) {
+        writes.clear();
+        for (std::size_t i = 0; r.writes && i < r.writes->size(); ++i) {
+            const auto n = std::find(lines.begin(), lines.end(), (*r.writes)[i]) - lines.begin();
+            writes << (n + 1 == long(lines.size()) ? QString("E") : QString::number(n + 1));
+        }
+    };
     ProtocolEvents events;
     Protocol p(opt, events);
     TimePoint now{};
@@ -208,8 +229,13 @@ void ProtocolTest::answers() {
         }
         got << (pieces.isEmpty() ? "_" : pieces.join(','));
     }
-    got << LoaderStateName(p.GetStats().state)
-        << (p.LastImage().Empty() ? "" : QString::number(p.LastImage().Size()));
+    got << LoaderStateName(p.GetStats().state);
+    if (!p.LastImage().Empty()) {
+        got << QString::number(p.LastImage().Size());
+    }
+    if (!opt.write_log_path.empty()) {
+        got << "log" << writes.join(',');
+    }
     QCOMPARE(got.join(' ').trimmed(), bootloader);
 }
 

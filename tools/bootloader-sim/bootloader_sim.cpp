@@ -76,6 +76,19 @@ struct Simulator::Impl : ProtocolEvents {
     void Milestone(TimePoint) override { line.GetTrace().Flush(); }
     void Restarted(TimePoint) override { line.Restarted(); }
     void HungUp(TimePoint now) override { line.HangUp(now); }
+    void SessionEnded(TimePoint t, const SessionReport& report) override {
+        if (!report.writes) {
+            return;
+        }
+        std::string text;
+        for (const std::string& record : *report.writes) {
+            text += record + '\n';
+        }
+        std::string error;
+        if (!WriteFile(opt.write_log_path, text, &error)) {
+            Note(t, "write log: " + error, true);
+        }
+    }
 
     void Loop() {
         for (;;) {
@@ -210,7 +223,7 @@ void Simulator::Start() {
         throw std::runtime_error("a simulator starts only once");
     }
     if (d.opt.idle_gap_ms < 1 || d.opt.split_gap_ms < 0 || d.opt.late_ms < 0 || d.opt.xoff_ms < 0 ||
-        d.opt.session_timeout_ms < 0 || d.opt.random_fault_rate < 0 ||
+        d.opt.very_late_ms < 0 || d.opt.session_timeout_ms < 0 || d.opt.random_fault_rate < 0 ||
         d.opt.random_fault_rate > 1) {
         throw std::runtime_error("invalid simulator options");
     }

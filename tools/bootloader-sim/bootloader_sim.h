@@ -52,7 +52,8 @@ public:
     // stopped.
     bool WaitUntilFinished(std::chrono::milliseconds timeout) const;
 
-    // The image of the last completed session, and of the session in progress.
+    // The image of the last session that ended (completed, or abandoned: then what it left
+    // in flash), and of the session in progress.
     MemoryImage LastImage() const;
     MemoryImage CurrentImage() const;
 

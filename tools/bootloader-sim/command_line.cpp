@@ -56,7 +56,8 @@ bool IsDecimalNumber(const std::string& s) {
 
 const char kUsage[] = R"(Usage: bootloader-sim [OPTION]...
        bootloader-sim --make-sample N PATH
-       bootloader-sim --image-of FILE (--image-hex PATH | --image-bin PATH [--image-base ADDR])
+       bootloader-sim --image-of FILE [--image-hex PATH] [--image-bin PATH [--image-base ADDR]]
+                      [--write-log PATH]
 
 Simulates the datalogger's serial bootloader on a pseudo-terminal. Prints the slave device
 (the "serial port" to open at 57600 8N1, XON/XOFF) on the first line of its output, then one
@@ -99,34 +100,55 @@ numbers are decimal)
       checksum             answer '-' and drop the line
       flash                answer '%' (a flash write error: the update fails)
       silent               answer nothing and drop the line
+      stray                drop the line as silent does, but send '-' after MS (default
+                           --late-ms) all the same: noise in the wait, answered as garbled
       late                 accept, but answer only after MS (default --late-ms); the
                            answers behind it wait for it
+      very-late            accept, but answer only after MS (default --very-late-ms), long
+                           after any host gave the line up; the answers behind it wait too
       noise                put a few random non-token bytes before the answer
       xoff                 send XOFF, then after MS (default --xoff-ms) the answer and XON;
                            with noise on the same line, the noise comes while held
-      xoff-after           send XOFF behind the answer, XON after MS, nothing in between
+      xoff-after           send XOFF behind the answer, XON after MS (default --xoff-ms),
+                           nothing in between: the host's next line waits in its port
       hangup               close the line instead of answering; the simulator then exits
+      duplicate            send the answer twice (e.g. ~~ or @#@#), as a loader with a
+                           retransmit bug or an echo does
+      restart              restart instead of answering (a watchdog, a brown-out): send '^'
+                           and wait for a ready request; the session is abandoned, flash
+                           keeps what it wrote
+      restart-erase        the same on a bootloader that erases the application area as it
+                           starts: the abandoned session leaves flash empty
   --random-faults RATE     a random fault on a received record with chance RATE (0..1); never
                            on a line's third send, so a host that resends gets through
   --random-every-send      let random faults hit every send of a line
-  --random-kinds LIST      the kinds random faults pick from (default checksum,silent,noise)
+  --random-kinds LIST      the kinds random faults draw (default checksum,silent,noise);
+                           KIND*N weighs one N times as heavy (checksum*20,restart: one
+                           restart for every 20 checksum errors)
   --seed N                 seed for random faults and noise bytes (default 1)
   --late-ms MS             delay of late answers (default 3500; random ones: 1 to MS)
-  --xoff-ms MS             XOFF hold (default 1000; random ones: 1 to MS, half of them
-                           with noise while held)
+  --very-late-ms MS        delay of very late answers (default 30000; random ones: MS/3 to
+                           MS)
+  --xoff-ms MS             XOFF hold of xoff and xoff-after (default 1000; random ones: 1
+                           to MS, half of the random xoff ones with noise while held)
   --late-overtakes         let the answers behind a late one overtake it
   --naive                  end an update with @# even when a line was never accepted, as a
                            bootloader that cannot see a missing record does
 
-Images
+Images (a session that a restart or --session-timeout abandons writes them too: they then
+show what it left in flash)
   --image-hex PATH         after each session, write the image it flashed as Intel HEX
   --image-bin PATH         after each session, write the image as a binary from --image-base
   --image-base ADDR        first address of --image-bin (default: lowest address written)
+  --write-log PATH         after each session, write the records it wrote to flash, one a
+                           line, in order: every record answered '~' (a resend of an
+                           accepted line again), the end-of-file record last if answered '@'
 
 Other modes
   --make-sample N PATH     write a made-up update file of N 16-byte data records and exit
   --image-of FILE          write the image that update FILE flashes (with --image-hex or
-                           --image-bin) and exit; cmp it with a session's image
+                           --image-bin) and the write log of its update (--write-log), and
+                           exit; cmp them with a session's
   -q, --quiet              print only the device path
   -h, --help               show this help and exit
 
@@ -140,8 +162,9 @@ Fault ParseFault(const std::string& text) {
     Fault f;
     if (at == std::string::npos || !ParseFaultKind(text.substr(0, at), f.kind)) {
         Bad(option +
-            ": expected KIND@LINE with KIND one of checksum, flash, silent, late, "
-            "noise, xoff, xoff-after, hangup");
+            ": expected KIND@LINE with KIND one of checksum, flash, silent, stray, late, "
+            "very-late, "
+            "noise, xoff, xoff-after, hangup, duplicate, restart, restart-erase");
     }
     std::string rest = text.substr(at + 1);
     auto take = [&](char mark) -> std::string {
@@ -280,13 +303,19 @@ Command ParseArgs(const std::vector<std::string>& args) {
                 Bad("--random-faults: expected a rate from 0 to 1, got '" + v + "'");
             }
         } else if (arg == "--random-kinds") {
+            // KIND*N weighs a kind: a draw picks it as if it stood N times in the list, so
+            // that habits which end a run can be rare beside those a host rides out.
             o.random_kinds.clear();
-            for (const std::string& name : SplitList(next())) {
+            for (const std::string& item : SplitList(next())) {
+                const std::size_t star = item.find('*');
+                const std::string name = item.substr(0, star);
                 FaultKind k;
                 if (!ParseFaultKind(name, k)) {
                     Bad("--random-kinds: unknown fault kind '" + name + "'");
                 }
-                o.random_kinds.push_back(k);
+                const long long weight =
+                    star == std::string::npos ? 1 : ParseInt(arg, item.substr(star + 1), 1, 1000);
+                o.random_kinds.insert(o.random_kinds.end(), static_cast<std::size_t>(weight), k);
             }
         } else if (arg == "--random-every-send") {
             flag();
@@ -301,12 +330,16 @@ Command ParseArgs(const std::vector<std::string>& args) {
             o.seed = static_cast<std::uint64_t>(number(0, 0x7FFFFFFFFFFFFFFFll));
         } else if (arg == "--late-ms") {
             o.late_ms = static_cast<int>(number(0, 3600000));
+        } else if (arg == "--very-late-ms") {
+            o.very_late_ms = static_cast<int>(number(0, 3600000));
         } else if (arg == "--xoff-ms") {
             o.xoff_ms = static_cast<int>(number(0, 3600000));
         } else if (arg == "--image-hex") {
             c.image_hex = next();
         } else if (arg == "--image-bin") {
             c.image_bin = next();
+        } else if (arg == "--write-log") {
+            o.write_log_path = next();
         } else if (arg == "--image-base") {
             c.image_base = static_cast<std::uint32_t>(ParseInt(arg, next(), 0, 0xFFFFFFFFll, 16));
             c.image_base_set = true;
@@ -325,8 +358,9 @@ Command ParseArgs(const std::vector<std::string>& args) {
             Bad(arg + " takes no value");
         }
     }
-    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty()) {
-        Bad("--image-of needs --image-hex or --image-bin");
+    if (!c.image_of.empty() && c.image_hex.empty() && c.image_bin.empty() &&
+        o.write_log_path.empty()) {
+        Bad("--image-of needs --image-hex, --image-bin or --write-log");
     }
     return c;
 }

@@ -17,9 +17,11 @@ constexpr int kRandomFaultSends = 2;
 constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuwxyz*!+=;<>_\x00\x7F\xFF";
 constexpr std::string_view kNoise(kNoiseBytes, sizeof kNoiseBytes - 1);
 
-constexpr FaultKind kAllKinds[] = {FaultKind::Checksum,  FaultKind::Flash, FaultKind::Silent,
-                                   FaultKind::Late,      FaultKind::Noise, FaultKind::Xoff,
-                                   FaultKind::XoffAfter, FaultKind::Hangup};
+constexpr FaultKind kAllKinds[] = {
+    FaultKind::Checksum,    FaultKind::Flash,    FaultKind::Silent,    FaultKind::Stray,
+    FaultKind::Late,        FaultKind::VeryLate, FaultKind::Noise,     FaultKind::Xoff,
+    FaultKind::XoffAfter,   FaultKind::Hangup,   FaultKind::Duplicate, FaultKind::Restart,
+    FaultKind::RestartErase};
 
 }  // namespace
 
@@ -31,8 +33,12 @@ const char* FaultKindName(FaultKind kind) {
             return "flash";
         case FaultKind::Silent:
             return "silent";
+        case FaultKind::Stray:
+            return "stray";
         case FaultKind::Late:
             return "late";
+        case FaultKind::VeryLate:
+            return "very-late";
         case FaultKind::Noise:
             return "noise";
         case FaultKind::Xoff:
@@ -41,6 +47,12 @@ const char* FaultKindName(FaultKind kind) {
             return "xoff-after";
         case FaultKind::Hangup:
             return "hangup";
+        case FaultKind::Duplicate:
+            return "duplicate";
+        case FaultKind::Restart:
+            return "restart";
+        case FaultKind::RestartErase:
+            return "restart-erase";
     }
     return "?";
 }
@@ -66,10 +78,13 @@ std::string Plan::Describe() const {
     add(flash, "flash");
     add(silent, "silent");
     add(hangup, "hangup");
-    add(late_ms >= 0, "late " + std::to_string(late_ms) + " ms");
+    add(restart, erase ? "restart-erase" : "restart");
+    add(late_ms >= 0, (very_late ? "very-late " : "late ") + std::to_string(late_ms) + " ms");
+    add(stray_ms >= 0, "stray - after " + std::to_string(stray_ms) + " ms");
     add(xoff_ms >= 0,
         std::string(xoff_after ? "xoff-after " : "xoff ") + std::to_string(xoff_ms) + " ms");
     add(noise, "noise");
+    add(duplicate, "duplicate");
     return d;
 }
 
@@ -99,9 +114,30 @@ Plan FaultPlanner::For(std::uint64_t session, std::uint64_t line, int send) {
             case FaultKind::Hangup:
                 p.hangup = true;
                 break;
+            case FaultKind::Duplicate:
+                p.duplicate = true;
+                break;
+            case FaultKind::Restart:
+            case FaultKind::RestartErase:
+                p.restart = true;
+                p.erase = p.erase || kind == FaultKind::RestartErase;
+                break;
             case FaultKind::Late:
                 p.late_ms = pick(ms, opt_.late_ms);
+                p.very_late = false;
                 break;
+            case FaultKind::Stray:
+                p.stray_ms = pick(ms, opt_.late_ms);
+                break;
+            case FaultKind::VeryLate: {
+                const int most = std::max(opt_.very_late_ms, 1);
+                const int least = std::max(most / 3, 1);
+                p.very_late = true;
+                p.late_ms = ms >= 0 ? pick(ms, most)
+                                    : least + static_cast<int>(fault_rng_.Below(
+                                                  static_cast<std::size_t>(most - least + 1)));
+                break;
+            }
             case FaultKind::Xoff:
             case FaultKind::XoffAfter:
                 p.xoff_ms = pick(ms, opt_.xoff_ms);

@@ -31,12 +31,17 @@ private:
 // What the faults that match one send of a line add up to.
 struct Plan {
     bool checksum = false, flash = false, silent = false, hangup = false;
+    bool restart = false, erase = false;
+    bool duplicate = false;
     int late_ms = -1;
+    bool very_late = false;  // late_ms is a very-late fault's
+    int stray_ms = -1;
     int xoff_ms = -1;
     bool xoff_after = false;
     bool noise = false;
     bool Any() const {
-        return checksum || flash || silent || hangup || late_ms >= 0 || xoff_ms >= 0 || noise;
+        return checksum || flash || silent || hangup || restart || duplicate || late_ms >= 0 ||
+               stray_ms >= 0 || xoff_ms >= 0 || noise;
     }
     // "checksum+late 300 ms": for the log and the trace.
     std::string Describe() const;

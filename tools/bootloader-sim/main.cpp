@@ -43,6 +43,15 @@ bool WriteImage(const bootsim::Command& c, const bootsim::MemoryImage& image, st
     return true;
 }
 
+// The write log of a session that takes every data line of an update file once.
+std::string WriteLogOf(const std::string& fileText) {
+    std::string log;
+    for (const std::string& line : bootsim::UpdateDataLines(fileText)) {
+        log += line + '\n';
+    }
+    return log;
+}
+
 std::string Stamp(std::chrono::steady_clock::time_point origin) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - origin)
@@ -213,9 +222,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!c.image_of.empty()) {
+        // What a session that takes every line of the file once writes, by the same rules.
         bootsim::MemoryImage image;
-        if (!bootsim::ImageOfUpdateFile(c.image_of, image, &error) ||
-            !WriteImage(c, image, &error)) {
+        std::string text;
+        if (!bootsim::ReadFile(c.image_of, text, &error) ||
+            !bootsim::ImageOfUpdate(text, image, &error) || !WriteImage(c, image, &error) ||
+            (!c.sim.write_log_path.empty() &&
+             !bootsim::WriteFile(c.sim.write_log_path, WriteLogOf(text), &error))) {
             std::fprintf(stderr, "bootloader-sim: %s\n", error.c_str());
             return 1;
         }

@@ -174,9 +174,12 @@ void Protocol::SendInPieces(const std::string& text, TimePoint now, bool ends_se
 }
 
 // Sends a reply with what the plan adds around it: noise before it, an XOFF hold before it
-// (the noise then comes while held) or right behind it, or all of it late. Answers keep
-// their order: none goes out before the one queued ahead of it.
+// (the noise then comes while held) or right behind it, or all of it late, or twice.
+// Answers keep their order: none goes out before the one queued ahead of it.
 void Protocol::Answer(std::string reply, const Plan& plan, TimePoint now, bool ends_session) {
+    if (plan.duplicate) {
+        reply += reply;  // one answer, sent twice: the host owes it nothing the second time
+    }
     std::string noise = plan.noise ? planner_.Noise() : std::string();
     const TimePoint start = std::max(now, answer_free_);
     if (plan.xoff_ms >= 0 && plan.xoff_after) {
@@ -219,7 +222,9 @@ void Protocol::Answer(std::string reply, const Plan& plan, TimePoint now, bool e
 
 void Protocol::Feed(std::string_view data, TimePoint now) {
     last_rx_ = now;
-    while (!data.empty() && st_.state != LoaderState::HungUp) {
+    // A datalogger that restarts on a record hears nothing of what came behind it.
+    const std::uint64_t restarts = st_.restarts;
+    while (!data.empty() && st_.state != LoaderState::HungUp && st_.restarts == restarts) {
         Framer::Unit unit;
         data.remove_prefix(framer_.Feed(data, unit));
         if (unit != Framer::Unit::None) {
@@ -322,6 +327,11 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
         HangUp(now);
         return;
     }
+    if (plan.restart) {
+        ++st_.unanswered;
+        Reboot(now, plan.erase);
+        return;
+    }
     char token = kTokenAck;
     if (check != RecordCheck::Ok || plan.checksum) {
         token = kTokenChecksum;
@@ -330,17 +340,29 @@ void Protocol::OnRecord(std::string_view text, TimePoint now) {
         token = kTokenFlash;
         ++st_.flash_errors;
         session_failed_ = true;
-    } else if (plan.silent) {
+    } else if (plan.silent || plan.stray_ms >= 0) {
         ++st_.unanswered;
+        if (plan.stray_ms >= 0) {
+            // The record is lost, but the line is not quiet: a burst of noise in the host's
+            // wait ends as a unit of its own, and this bootloader answers any garbled unit
+            // '-'. Never '~' or '@': no host could tell a stray acceptance from a real one.
+            ++st_.garbage;
+            ++st_.checksum_errors;
+            Plan stray;
+            stray.late_ms = plan.stray_ms;
+            stray.noise = plan.noise;
+            Answer(std::string(1, kTokenChecksum), stray, now, false);
+        }
         return;
     }
     if (token == kTokenAck && record_.type == kEndOfFile) {
         line_accepted_ = true;
-        EndSession(plan, now);
+        EndSession(text, plan, now);
         return;
     }
     if (token == kTokenAck) {
         WithImages([&] { builder_.Apply(record_); });
+        Wrote(text);
         line_accepted_ = true;
         ++st_.acks;
     }
@@ -355,9 +377,18 @@ void Protocol::CloseLine() {
     }
 }
 
-void Protocol::EndSession(const Plan& plan, TimePoint now) {
+void Protocol::Wrote(std::string_view text) {
+    if (!opt_.write_log_path.empty()) {
+        writes_.emplace_back(text);
+    }
+}
+
+void Protocol::EndSession(std::string_view text, const Plan& plan, TimePoint now) {
     std::string tokens;
     if (!session_failed_) {
+        // The update is committed: the end-of-file record is the flash writer's last word
+        // (it marks the application valid). A failed update leaves it out.
+        Wrote(text);
         tokens.push_back(kTokenOk);
         ++st_.update_ok;
     }
@@ -369,6 +400,35 @@ void Protocol::EndSession(const Plan& plan, TimePoint now) {
     Answer(tokens, plan, now, true);
 }
 
+// A session that a restart or the time-out abandons has ended too, and what it wrote is in
+// flash all the same: its image and its writes are reported as a completed session's are,
+// or the image files would go on showing an older session's as what the datalogger holds.
+// It is no session served: it counts towards no limit, and the next one keeps its number.
+void Protocol::AbandonSession(TimePoint now, const std::string& why) {
+    ++st_.sessions_aborted;
+    changed_ = wake_ = true;
+    Log(now, "session " + std::to_string(session_) + " " + why + ", " + std::to_string(line_no_) +
+                 " lines, " + std::to_string(session_records_) + " records");
+    ReportSession(now, false, true);
+}
+
+void Protocol::ReportSession(TimePoint now, bool ok, bool abandoned) {
+    SessionReport report;
+    report.number = session_;
+    report.ok = ok;
+    report.abandoned = abandoned;
+    report.lines = line_no_;
+    report.records = session_records_;
+    WithImages([&] { last_ = current_; });
+    events_.Milestone(now);
+    report.image = &last_;  // only this thread writes it
+    report.writes = opt_.write_log_path.empty() ? nullptr : &writes_;
+    events_.SessionEnded(now, report);
+    if (opt_.on_session) {
+        opt_.on_session(report);
+    }
+}
+
 void Protocol::SessionComplete(TimePoint now) {
     const bool ok = !session_failed_;
     ++st_.sessions_completed;
@@ -377,20 +437,10 @@ void Protocol::SessionComplete(TimePoint now) {
     }
     st_.last_session_ok = ok;
     changed_ = wake_ = true;
-    SessionReport report;
-    report.number = session_;
-    report.ok = ok;
-    report.lines = line_no_;
-    report.records = session_records_;
-    WithImages([&] { last_ = current_; });
     Log(now, "session " + std::to_string(session_) + " complete: " +
                  (ok ? "update OK" : "update failed") + ", " + std::to_string(line_no_) +
                  " lines, " + std::to_string(session_records_) + " records");
-    events_.Milestone(now);
-    if (opt_.on_session) {
-        report.image = &last_;  // only this thread writes it
-        opt_.on_session(report);
-    }
+    ReportSession(now, ok, false);
     ++session_;
     ResetSession();
     if (opt_.sessions > 0 && st_.sessions_completed >= static_cast<std::uint64_t>(opt_.sessions)) {
@@ -412,6 +462,7 @@ void Protocol::ResetSession() {
     line_sends_ = 0;
     line_accepted_ = false;
     session_failed_ = false;
+    writes_.clear();
     builder_.Reset();
     WithImages([&] { current_.Clear(); });
 }
@@ -427,12 +478,21 @@ void Protocol::ScheduleFirstRestart(TimePoint now) {
 }
 
 void Protocol::Restart(TimePoint now) {
+    Reboot(now, false);
+}
+
+// A restart loses the session's state and whatever output had not gone yet; flash keeps
+// what was written unless this bootloader erases the application area when it starts.
+void Protocol::Reboot(TimePoint now, bool erase) {
     if (Terminal()) {
         return;
     }
+    if (erase) {
+        WithImages([&] { current_.Clear(); });
+    }
     if (st_.state == LoaderState::Receiving) {
-        ++st_.sessions_aborted;
-        Log(now, "session " + std::to_string(session_) + " abandoned by a restart");
+        AbandonSession(
+            now, erase ? "abandoned by a restart that erased flash" : "abandoned by a restart");
     }
     DropOutput(now);
     if (Terminal()) {
@@ -487,9 +547,8 @@ void Protocol::Tick(TimePoint now, bool line_quiet) {
         Restart(now);
     }
     if (SessionTimedOut(now, line_quiet)) {
-        ++st_.sessions_aborted;
-        Log(now, "session " + std::to_string(session_) + " given up: nothing heard for " +
-                     std::to_string(opt_.session_timeout_ms) + " ms");
+        AbandonSession(
+            now, "given up: nothing heard for " + std::to_string(opt_.session_timeout_ms) + " ms");
         DropOutput(now);
         ResetSession();
         SetState(LoaderState::Idle);

@@ -55,6 +55,8 @@ public:
     virtual void Restarted(TimePoint /*t*/) {}
     // A hang-up fault: the line closes now; the protocol is done.
     virtual void HungUp(TimePoint /*t*/) {}
+    // A session ended; called just before Options::on_session, with the same report.
+    virtual void SessionEnded(TimePoint /*t*/, const SessionReport& /*report*/) {}
 };
 
 class Protocol {
@@ -98,7 +100,8 @@ public:
     // a state or a session should look.
     bool TakeChanged(bool* wake);
 
-    // The image of the session in progress and of the last completed one. Other threads may
+    // The image of the session in progress and of the last one that ended, completed or
+    // abandoned (then what it left in flash). Other threads may
     // read them while the protocol writes them, holding the mutex given here, which the
     // protocol takes around each write.
     void GuardImages(std::mutex& mu) { image_mu_ = &mu; }
@@ -138,11 +141,15 @@ private:
 
     // Sessions.
     void CloseLine();
-    void EndSession(const Plan& plan, TimePoint now);
+    void Wrote(std::string_view text);
+    void EndSession(std::string_view text, const Plan& plan, TimePoint now);
     void SessionComplete(TimePoint now);
+    void AbandonSession(TimePoint now, const std::string& why);
+    void ReportSession(TimePoint now, bool ok, bool abandoned);
     void ResetSession();
     void ScheduleFirstRestart(TimePoint now);
     void HangUp(TimePoint now);
+    void Reboot(TimePoint now, bool erase);
     bool SessionTimedOut(TimePoint now, bool line_quiet) const;
 
     const Options& opt_;
@@ -180,6 +187,7 @@ private:
     int line_sends_ = 0;
     bool line_accepted_ = false;
     bool session_failed_ = false;
+    std::vector<std::string> writes_;  // with Options::write_log_path only
 };
 
 }  // namespace bootsim

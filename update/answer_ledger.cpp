@@ -101,13 +101,6 @@ void AnswerLedger::WentOn(int line, NotAcceptedWhy why) {
     book.wentOnWhy = why;
 }
 
-void AnswerLedger::Close() {
-    for (const Owed& send : owed_) {
-        Book(send.line).unpaid = true;
-    }
-    owed_.clear();
-}
-
 bool AnswerLedger::WentOnAfterFlashError(int line) const {
     return line >= 1 && line <= int(lines_.size()) && lines_[size_t(line - 1)].wentOn &&
            lines_[size_t(line - 1)].wentOnWhy == NotAcceptedWhy::FlashError;

@@ -15,7 +15,7 @@ enum class NotAcceptedWhy {
     ChecksumError,  // its last answer was a checksum error
     FlashError,     // the bootloader could not write it
     NoResponse,     // it was never answered in the normal mode
-    NoAnswer,       // an old loader's send still unpaid when the final wait was over
+    NoAnswer,       // no answer came for it: an old loader's send still unpaid at the end
     UpdateEnd,      // answered with the end of the update ("#") alone
 };
 
@@ -64,14 +64,13 @@ public:
     void Untime();
     // The update went on past the prompt about line `line`.
     void WentOn(int line, NotAcceptedWhy why);
-    // The final wait is over; sends still owed have had no answer.
-    void Close();
 
     bool OutOfStep() const { return outOfStep_; }
     // The line at which the bootloader restarted; 0 when it did not.
     int RestartedAt() const { return restartedAt_; }
     bool WentOnAfterFlashError(int line) const;
-    // The lines of 1 to `lines` not accepted, in order.
+    // The lines of 1 to `lines` not accepted, in order. A line no answer accepted or
+    // rejected had none: its send is unpaid, or was written off.
     std::vector<LineNotAccepted> NotAccepted(int lines) const;
     // The whole image went in: every one of the `lines` data lines was accepted, and the
     // run was neither out of step nor restarted.
@@ -96,7 +95,6 @@ private:
         bool checksumError = false;
         bool flashError = false;
         bool updateEnd = false;
-        bool unpaid = false;  // a send was still owed when the final wait was over
         bool wentOn = false;
         NotAcceptedWhy wentOnWhy = NotAcceptedWhy::NoResponse;
     };

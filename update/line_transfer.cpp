@@ -450,7 +450,6 @@ void Transfer::EndOfFile() {
             run_.comm.WaitForInput(kFinalWaitSliceMs);
         }
     }
-    ledger_.Close();
     if (ledger_.RestartedAt() != 0) {
         return;
     }

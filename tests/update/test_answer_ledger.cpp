@@ -9,7 +9,7 @@ namespace {
 // Plays a script on a ledger. Words: "s3" a send of line 3, "~ - % @ #" answers (each
 // character one), "w" the owed sends written off, "u" a prompt or a hold, "g3c", "g3f",
 // "g3n" the update went on past line 3's checksum, flash or no-response prompt, "r3" a
-// restart while line 3 was the latest, "c" the final wait over. Returns what each answer
+// restart while line 3 was the latest. Returns what each answer
 // paid: the line ("0" for nothing owed), "u" behind it when its time does not count.
 QString Play(AnswerLedger& ledger, const QString& script) {
     static const QMap<QChar, Answer> kAnswers{{'~', Answer::LineAck},
@@ -39,9 +39,6 @@ QString Play(AnswerLedger& ledger, const QString& script) {
                 break;
             case 'r':
                 ledger.Restarted(line);
-                break;
-            case 'c':
-                ledger.Close();
                 break;
             default:
                 for (const QChar token : word) {
@@ -80,11 +77,11 @@ void AnswerLedgerTest::books_data() {
     QTest::newRow("# behind @ is the same answer") << "s1 @ #" << 1 << "1 1" << "" << false << 0;
     QTest::newRow("@ behind # is another") << "s1 # @" << 1 << "1 0" << "1:updateEnd" << true << 0;
     QTest::newRow("a flash error spoils an accepted line") << "s1 s1 ~ % s2 @#" << 2 << "1 1 2 2" << "1:flashError" << false << 0;
-    QTest::newRow("went on past prompts") << "s1 - s1 - s1 - g1c s2 s2 s2 g2n w s3 @# c" << 3 << "1 1 1 3 3"
+    QTest::newRow("went on past prompts") << "s1 - s1 - s1 - g1c s2 s2 s2 g2n w s3 @#" << 3 << "1 1 1 3 3"
                                           << "1:checksumError* 2:noResponse*" << false << 0;
     QTest::newRow("a prompt's line accepted late after all") << "s1 s1 s1 g1n ~ ~ ~ s2 @#" << 2 << "1 1 1 2 2" << "" << false << 0;
     // An old loader's silent line: the answers pay in order, and which line had none is not known.
-    QTest::newRow("old loader: the last send unpaid") << "s1 s2 ~ s3 @# c" << 3 << "1 2 2" << "3:noAnswer" << false << 0;
+    QTest::newRow("old loader: the last send unpaid") << "s1 s2 ~ s3 @#" << 3 << "1 2 2" << "3:noAnswer" << false << 0;
     QTest::newRow("a prompt or a hold: no time taught") << "s1 u ~ s2 ~ s3 @#" << 3 << "1u 2 3 3" << "" << false << 0;
     QTest::newRow("a restart during the transfer") << "r1 s1 ~ s2 r2 ~ s3 r3" << 2 << "1 2" << "" << false << 2;
     QTest::newRow("a restart after the update's end") << "s1 ~ s2 @# r2" << 2 << "1 2 2" << "" << false << 0;

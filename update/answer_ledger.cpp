@@ -31,8 +31,8 @@ AnswerLedger::LineBook& AnswerLedger::Book(int line) {
 void AnswerLedger::Sent(int line, qint64 at) {
     anySent_ = true;
     afterUpdateOk_ = false;
-    owed_.push_back({line, at, true});
-    Book(line);
+    LineBook& book = Book(line);
+    owed_.push_back({line, ++book.sends, at, true});
 }
 
 AnswerLedger::Paid AnswerLedger::Answered(Answer answer) {
@@ -57,8 +57,8 @@ AnswerLedger::Paid AnswerLedger::Answered(Answer answer) {
     }
     const Owed send = owed_.front();
     owed_.pop_front();
-    paid = {send.line, send.at, send.timed};
     LineBook& book = Book(send.line);
+    paid = {send.line, send.at, send.timed, send.send == book.sends};
     switch (answer) {
         case Answer::LineAck:
         case Answer::UpdateOk:

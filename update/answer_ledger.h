@@ -43,6 +43,7 @@ public:
         int line = 0;        // the data line; 0 when nothing was owed
         qint64 sentAt = 0;   // when the send it paid went out
         bool timed = false;  // the time since then is the bootloader's alone
+        bool latest = false;  // no later send of the same line went out after it
     };
 
     // A send of data line `line` (from 1) went out at `at`.
@@ -86,11 +87,13 @@ public:
 private:
     struct Owed {
         int line;
+        int send;  // of the line's sends, from 1
         qint64 at;
         bool timed;
     };
     // What one data line's sends were paid with.
     struct LineBook {
+        int sends = 0;
         bool accepted = false;
         bool checksumError = false;
         bool flashError = false;

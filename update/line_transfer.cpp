@@ -60,9 +60,9 @@ private:
     bool StopNow();
     void DropOwedRecords();
     // Reads the port; false when nothing came. Each answer token pays the oldest send still
-    // owed: answers to this line's sends (and any other text) join reply, answers to an
-    // earlier line's sends are kept in late_ for Settle; "@" and "#" join reply whichever
-    // send they paid. Without reply everything read is dropped. A restart token ends the
+    // owed: answers to this line's sends (and any other text) join reply, but for a checksum
+    // error of a send already repeated; answers to an earlier line's sends are kept in late_
+    // for Settle; "@" and "#" join reply whichever send they paid. Without reply everything read is dropped. A restart token ends the
     // transfer.
     bool Read(QString* reply);
     qsizetype AnswerAt(const QString& text, qsizetype i, Answer* answer) const;
@@ -259,9 +259,11 @@ bool Transfer::Read(QString* reply) {
         if (paid.line != 0 && paid.line != line_) {
             late_.push_back({paid.line, answer});
         }
-        // "@" and "#" speak of the whole update, whichever send they paid.
+        // "@" and "#" speak of the whole update, whichever send they paid. A checksum error
+        // of a send the line has been sent again after is no word on the resend.
         const bool final = answer == Answer::UpdateOk || answer == Answer::UpdateEnd;
-        if (reply != nullptr && (final || paid.line == 0 || paid.line == line_)) {
+        const bool stale = answer == Answer::ChecksumError && paid.line != 0 && !paid.latest;
+        if (reply != nullptr && !stale && (final || paid.line == 0 || paid.line == line_)) {
             reply->append(token);
         }
         i += length;

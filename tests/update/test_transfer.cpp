@@ -292,7 +292,9 @@ void TransferTest::answersPayTheirOwnSends_data() {
     QTest::newRow("late ~ after a resend, then - on the next line")
         << "1.30" << "3:~@3500,~@2000;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
     QTest::newRow("late - for the first send, ~ for the resend")
-        << "1.30" << "3:-@3500,~@2000,~@1500;4:-,~" << five << "1 2 3 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
+        << "1.30" << "3:-@3500,~@2000,~@1500;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
+    QTest::newRow("a late - and the resend's ~ in one read")
+        << "1.30" << "3:-@3500,~;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(0);
     QTest::newRow("both sends answered 3.5 s late")
         << "1.30" << "3:~@3500,~@3500;4:-,~" << five << "1 2 3 3 4 4 5" << QStringList{kSuccess} << qint64(3000);
     // A bootloader busy over 3 s with each record answers the resend that long after the

@@ -39,9 +39,6 @@ private slots:
     void files();
     void answersPayTheirOwnSends_data();
     void answersPayTheirOwnSends();
-    void cancelWhileAnswersAreOwed();
-    void honestOutcomes_data();
-    void honestOutcomes();
     void emptyLinesNeverSleep();
 };
 
@@ -280,8 +277,12 @@ void TransferTest::files() {
 void TransferTest::answersPayTheirOwnSends_data() {
     // script: "line:reply@delayMs,reply@delayMs;...", the replies to a line's sends in order
     // and how late each comes (the bootloader answers in order: a late answer holds back
-    // those behind it). sends: the data lines as they went out. gap: the least time between
-    // the last send of line 3 and the first of line 4.
+    // those behind it), then after a "|" what else happens: "hold L MS" (line L's first
+    // reply comes with an XOFF that holds the run's output MS long), "cancel LxN MS" (Cancel
+    // MS after the Nth send of line L), "prompt MS" (the user reads each prompt MS long).
+    // sends: the data lines as the run wrote them. gap: the least time between the last send
+    // of line 3 and the first of line 4. The bootloader's last word is "@#" in every row: the
+    // whole image is in only when the program's own books say so.
     QTest::addColumn<QString>("loader");
     QTest::addColumn<QString>("script");
     QTest::addColumn<QByteArray>("content");
@@ -308,6 +309,35 @@ void TransferTest::answersPayTheirOwnSends_data() {
     QTest::newRow("old loader: a checksum error after the tick wait")
         << "1.27" << "3:-@320" << DataFile(3) + QByteArray(10, '\r') + ":D4\r\n:D5\r\n" << "1 2 3 4 5"
         << QStringList{Checksum(3), Incomplete(kWentOn3)} << qint64(0);
+    const QString restarted = QStringLiteral(
+        "48|The datalogger restarted during the update (at line 3). Its firmware is incomplete: "
+        "restart the update.|The bootloader announced its start (\"^\") after line 3 was sent: what it "
+        "had received of the update is lost.");
+    QTest::newRow("a restart instead of an answer ends the run") << "1.30" << "3:^" << five << "1 2 3"
+                                                                  << QStringList{restarted} << qint64(0);
+    QTest::newRow("a restart after the update's end is the new firmware starting")
+        << "1.30" << "5:@#^" << five << "1 2 3 4 5" << QStringList{kSuccess} << qint64(0);
+    QTest::newRow("an answer twice") << "1.30" << "2:~~" << five << "1 2 3 4 5" << QStringList{Incomplete(kOutOfStep)}
+                                     << qint64(0);
+    // Line 3's first answer comes after its sends were written off and pays line 4's send:
+    // line 4's own "-" then finds nothing owed.
+    QTest::newRow("an answer later than every wait")
+        << "1.30" << "3:~@10000,,;4:-" << five << "1 2 3 3 3 4 5"
+        << QStringList{Missing(3), Checksum(4), Incomplete(kWentOn3 + "\n" + kOutOfStep)} << qint64(0);
+    // Line 3 waits in the program's own queue: it is neither sent again behind itself nor
+    // judged unanswered before it has left.
+    QTest::newRow("XOFF for 12 s behind an answer") << "1.30" << "|hold 2 12000" << five << "1 2 3 4 5"
+                                                   << QStringList{kSuccess} << qint64(0);
+    // Cancel cuts the waits short, and the quick resends find the line still queued.
+    QTest::newRow("Cancel while the line is held")
+        << "1.30" << "|hold 2 12000 cancel 3x1 4000" << five << "1 2 3" << QStringList{Missing(3)} << qint64(0);
+    QTest::newRow("Cancel while a resend's answer is owed")
+        << "1.30" << "3:~@3500,~@2000|cancel 3x2 1200" << five << "1 2 3 3" << QStringList{} << qint64(0);
+    // Line 3's first answer comes while the user reads the prompt about it: a minute that
+    // must not teach the wait for line 4's unanswered resend.
+    QTest::newRow("a prompt's time is not the bootloader's")
+        << "1.30" << "3:~@20000,,;4:~@3500,|prompt 60000" << five << "1 2 3 3 3 4 4 5"
+        << QStringList{Missing(3), kSuccess} << qint64(0);
 }
 
 void TransferTest::answersPayTheirOwnSends() {
@@ -319,38 +349,53 @@ void TransferTest::answersPayTheirOwnSends() {
     QFETCH(qint64, gap);
     Engine e;
     e.versionRecord = "V" + loader + "|1?";
-    for (const QString& line : script.split(';')) {
+    for (const QString& line : script.section('|', 0, 0).split(';', Qt::SkipEmptyParts)) {
         const int n = line.section(':', 0, 0).toInt();
         for (const QString& send : line.section(':', 1).split(',')) {
-            e.replies[n] << send.section('@', 0, 0);
-            e.delays[n] << (send.contains('@') ? send.section('@', 1).toLongLong() : e.replyDelayMs);
+            bool delayed = false;
+            const qint64 delay = send.section('@', -1).toLongLong(&delayed);
+            e.replies[n] << (delayed ? send.section('@', 0, -2) : send);
+            e.delays[n] << (delayed ? delay : e.replyDelayMs);
         }
+    }
+    const QStringList extra = script.section('|', 1).split(' ', Qt::SkipEmptyParts);
+    const auto after = [&](const char* word, int i) { return extra.value(extra.indexOf(word) + i); };
+    if (extra.contains("hold")) {
+        e.xoffAfter[after("hold", 1).toInt()] = after("hold", 2).toLongLong();
+    }
+    qint64 writtenAt = 0;
+    e.comm.onOp = [&](const QString& op) { writtenAt = op.startsWith("Output=:D") ? e.time.ms : writtenAt; };
+    if (extra.contains("cancel")) {
+        const QString line = "Output=:D" + after("cancel", 1).section('x', 0, 0);
+        const int sends = after("cancel", 1).section('x', 1).toInt();
+        const qint64 ms = after("cancel", 2).toLongLong();
+        e.window.onYield = [&, line, sends, ms] {
+            const QStringList written = e.comm.log.filter("Output=:D");
+            if (written.count(line) == sends && written.last() == line && !e.vars.CancelRequested &&
+                e.time.ms - writtenAt >= ms) {
+                e.run.Command4_Click();
+            }
+        };
+    }
+    if (extra.contains("prompt")) {
+        e.window.onBox = [&e, ms = after("prompt", 1).toLongLong()] { e.time.ms += ms; };
     }
     e.Update(content, 5);
     QStringList sent;
-    for (const QString& l : e.lines) {
-        sent << l.mid(2);
+    for (const QString& op : e.comm.log.filter("Output=:D")) {
+        sent << op.mid(9);
     }
     QCOMPARE(sent.join(' '), sends);
     QCOMPARE(e.window.boxes, boxes);
-    const qint64 waited = e.at[sent.indexOf("4")] - e.at[sent.lastIndexOf("3")];
-    QVERIFY2(waited >= gap, qPrintable(QString::number(waited)));
-}
-
-void TransferTest::cancelWhileAnswersAreOwed() {
-    // Line 3 went out twice; its resend's answer is still owed when Cancel comes.
-    Engine e;
-    e.replies[3] = QStringList{"~", "~"};
-    e.delays[3] = {3500, 2000};
-    e.window.onYield = [&] {
-        if (e.sendsOf.value(2) == 2 && !e.vars.CancelRequested && e.time.ms - e.at.last() > 1200) {
-            e.run.Command4_Click();
-        }
-    };
-    e.Update(DataFile(5), 5);
-    QCOMPARE(e.lines, QStringList({":D1", ":D2", ":D3", ":D3"}));
-    QVERIFY(e.window.boxes.isEmpty());
-    QCOMPARE(e.run.LastOutcome(), RunOutcome::Cancelled);
+    QVERIFY(!e.comm.PortOpen());
+    if (sent.contains("4")) {
+        const qint64 waited = e.at[sent.indexOf("4")] - e.at[sent.lastIndexOf("3")];
+        QVERIFY2(waited >= gap, qPrintable(QString::number(waited)));
+    }
+    if (extra.contains("prompt")) {
+        const qint64 waited = e.at[sent.indexOf("5")] - e.at[sent.lastIndexOf("4")];
+        QVERIFY2(waited < 10000, qPrintable(QString::number(waited)));
+    }
 }
 
 void TransferTest::emptyLinesNeverSleep() {
@@ -362,90 +407,6 @@ void TransferTest::emptyLinesNeverSleep() {
     e.Update(DataFile(1) + QByteArray(2000, '\r') + ":D2\r\n", 2);
     QCOMPARE(e.lines, QStringList({":D1", ":D2"}));
     QVERIFY2(e.window.blockingYields < 100, qPrintable(QString::number(e.window.blockingYields)));
-}
-
-void TransferTest::honestOutcomes_data() {
-    // Runs in which the bootloader's last word is "@#", and yet the whole image is in only
-    // when the program's own books say so.
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QString>("sends");  // the data lines as they went out
-    QTest::addColumn<QStringList>("boxes");
-    QTest::addColumn<RunOutcome>("outcome");
-    const QString restarted = QStringLiteral(
-        "48|The datalogger restarted during the update (at line 3). Its firmware is incomplete: "
-        "restart the update.|The bootloader announced its start (\"^\") after line 3 was sent: what it "
-        "had received of the update is lost.");
-    QTest::newRow("a restart instead of an answer ends the run") << "restart" << "1 2 3" << QStringList{restarted}
-                                                                  << RunOutcome::Restarted;
-    QTest::newRow("a restart after the update's end is the new firmware starting")
-        << "restart after the end" << "1 2 3 4 5" << QStringList{kSuccess} << RunOutcome::Updated;
-    QTest::newRow("an answer twice") << "duplicate" << "1 2 3 4 5" << QStringList{Incomplete(kOutOfStep)}
-                                     << RunOutcome::Incomplete;
-    // Line 3's first answer comes after its sends were written off and pays line 4's send:
-    // line 4's own "-" then finds nothing owed.
-    QTest::newRow("an answer later than every wait")
-        << "very late" << "1 2 3 3 3 4 5"
-        << QStringList{Missing(3), Checksum(4), Incomplete(kWentOn3 + "\n" + kOutOfStep)} << RunOutcome::Incomplete;
-    // Line 3 waits in the program's own queue: it is neither sent again behind itself nor
-    // judged unanswered before it has left.
-    QTest::newRow("XOFF for 12 s behind an answer") << "held" << "1 2 3 4 5" << QStringList{kSuccess}
-                                                   << RunOutcome::Updated;
-    // Cancel cuts the waits short, and the quick resends find the line still queued: it is
-    // written once, and never reaches a datalogger that holds it to the end.
-    QTest::newRow("Cancel while the line is held") << "held, Cancel" << "1 2" << QStringList{Missing(3)}
-                                                  << RunOutcome::Cancelled;
-    // Line 3's first answer comes while the user reads the prompt about it: a minute that
-    // must not teach the wait for line 4's unanswered resend.
-    QTest::newRow("a prompt's time is not the bootloader's")
-        << "slow prompt" << "1 2 3 3 3 4 4 5" << QStringList{Missing(3), kSuccess} << RunOutcome::Updated;
-}
-
-void TransferTest::honestOutcomes() {
-    QFETCH(QString, scenario);
-    QFETCH(QString, sends);
-    QFETCH(QStringList, boxes);
-    QFETCH(RunOutcome, outcome);
-    Engine e;
-    if (scenario == "restart") {
-        e.replies[3] = {"^"};
-    } else if (scenario == "restart after the end") {
-        e.lastLineReply = "@#^";
-    } else if (scenario == "duplicate") {
-        e.replies[2] = {"~~"};
-    } else if (scenario == "very late") {
-        e.replies[3] = {"", "", ""};
-        e.after[3] = {{10000, "~"}};
-        e.replies[4] = {"-"};
-    } else if (scenario.startsWith("held")) {
-        e.xoffAfter[2] = 12000;
-        if (scenario.endsWith("Cancel")) {
-            e.window.onYield = [&] {
-                if (e.lines.size() == 2 && e.time.ms - e.at.last() > 4000 && !e.vars.CancelRequested) {
-                    e.run.Command4_Click();
-                }
-            };
-        }
-    } else if (scenario == "slow prompt") {
-        e.replies[3] = {"~", "", ""};
-        e.delays[3] = {20000};
-        e.window.onBox = [&] { e.time.ms += 60000; };
-        e.replies[4] = {"~", ""};
-        e.delays[4] = {3500};
-    }
-    e.Update(DataFile(5), 5);
-    QStringList sent;
-    for (const QString& l : e.lines) {
-        sent << l.mid(2);
-    }
-    QCOMPARE(sent.join(' '), sends);
-    QCOMPARE(e.window.boxes, boxes);
-    QCOMPARE(e.run.LastOutcome(), outcome);
-    QVERIFY(!e.comm.PortOpen());
-    QCOMPARE(e.comm.log.filter("Output=:D").size(), scenario == "held, Cancel" ? 3 : e.lines.size());
-    if (scenario == "slow prompt") {
-        const qint64 waited = e.at[sent.indexOf("5")] - e.at[sent.lastIndexOf("4")];
-        QVERIFY2(waited < 10000, qPrintable(QString::number(waited)));
-    }
 }
 
 QTEST_GUILESS_MAIN(TransferTest)

@@ -146,9 +146,10 @@ is opened, so a file that cannot be sent is refused before the datalogger is tou
 Options:
   --port N|DEVICE   the datalogger's serial port: a COM port number (1 to 255) or a
                     device path such as /dev/ttyUSB0. Port n is COMn on Windows; elsewhere
-                    the device QUORVEL_COM<n> names, or else the n-th serial port present:
-                    built-in UARTs, then ttyACM*, then ttyUSB*, each in number order. Given
-                    more than once, the same file goes to every port at the same time
+                    the device QUORVEL_COM<n> names; the numbers no variable pins go, in
+                    order, to the serial ports present: built-in UARTs, then ttyACM*, then
+                    ttyUSB*, each in number order. Given more than once, the same file goes
+                    to every port at the same time
   --file PATH       the update file (a firmware version line and Intel HEX records, CR LF
                     line ends, at least one record, at most 32,767 lines)
   --on-error POLICY what to do after a line the bootloader did not accept (a checksum

@@ -96,7 +96,13 @@ QString DeviceOfPort(int port, const QStringList& numbered) {
     Q_UNUSED(numbered);
     return QStringLiteral("COM%1").arg(port);
 #else
-    return port >= 1 && port <= numbered.size() ? numbered.at(port - 1) : QString();
+    // The numbers nobody pinned go to the ports present, in order: a pinned number is passed
+    // over, so pinning one port leaves every other one reachable by a number of its own.
+    int index = port - 1;
+    for (int n = 1; n < port; ++n) {
+        index -= Pinned(n).isEmpty() ? 0 : 1;
+    }
+    return index >= 0 && index < numbered.size() ? numbered.at(index) : QString();
 #endif
 }
 

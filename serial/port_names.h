@@ -7,7 +7,8 @@
 //
 // On Windows port n is COMn. Elsewhere it is, in this order: the device named by the
 // environment variable QUORVEL_COM<n>, when set (a /dev/serial/by-id/ name, say, or the
-// simulator's pseudo-terminal); otherwise the n-th serial port present, in a stable order:
+// simulator's pseudo-terminal); otherwise, of the numbers no variable pins, the n-th goes to
+// the n-th serial port present, in a stable order:
 // built-in UARTs that really exist (ttyS*), then modems (ttyACM*), then USB adapters
 // (ttyUSB*), each in number order, then any others by name. A device pinned to a number by
 // its variable is left out of that numbering, so it is never reachable under two numbers.
@@ -21,7 +22,8 @@ QString PortDeviceName(int port);
 QStringList NumberPorts(const QStringList& present, const QStringList& pinned);
 
 // The device behind port n, given the numbering of the ports present (NumberPorts); the
-// variable QUORVEL_COM<n> comes first. Empty when there is no such port.
+// variable QUORVEL_COM<n> comes first, and the numbers no variable pins go to the ports
+// present in order. Empty when there is no such port.
 QString DeviceOfPort(int port, const QStringList& numbered);
 // The devices behind ports 1 to count, from one look at the system's ports; an empty
 // entry where no device is behind a number.

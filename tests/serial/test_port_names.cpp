@@ -55,6 +55,12 @@ void PortNamesTest::pinnedNumberNamesItsDevice() {
     QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     QCOMPARE(PortDevices(3).value(2), QStringLiteral("/dev/serial/by-id/usb-logger-if00"));
     qunsetenv("QUORVEL_COM3");
+    // Port 1 pinned, two adapters present: they are ports 2 and 3, not hidden behind it.
+    qputenv("QUORVEL_COM1", "/dev/serial/by-id/usb-pinned-if00");
+    const QStringList adapters = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    QCOMPARE(QStringList({DeviceOfPort(1, adapters), DeviceOfPort(2, adapters), DeviceOfPort(3, adapters)}),
+             QStringList({"/dev/serial/by-id/usb-pinned-if00", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+    qunsetenv("QUORVEL_COM1");
 }
 
 QTEST_GUILESS_MAIN(PortNamesTest)

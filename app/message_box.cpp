@@ -11,7 +11,7 @@ MsgBoxResult ShowMessageBox(QWidget* parent, const QString& prompt, int style, c
     box.setIcon((style & 0x70) == Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon);
     if ((style & 0x0F) == YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((style & DefaultButton2) != 0 ? QMessageBox::No : QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
     }
     box.setStandardButtons(QMessageBox::Ok);

@@ -51,6 +51,8 @@ const char* OutcomeName(RunOutcome outcome) {
             return "PortFailure";
         case RunOutcome::FileOpenFailure:
             return "FileOpenFailure";
+        case RunOutcome::FileRefused:
+            return "FileRefused";
         case RunOutcome::DownloadFailure:
             return "DownloadFailure";
         case RunOutcome::ClosingFailure:

@@ -13,6 +13,8 @@ const QString kLog = QStringLiteral("log");
 const QString kJson = QStringLiteral("json");
 const QString kListPorts = QStringLiteral("list-ports");
 const QString kReportToParent = QStringLiteral("report-to-parent");
+const QString kCheck = QStringLiteral("check");
+const QString kNoRecordCheck = QStringLiteral("no-record-check");
 
 void Describe(QCommandLineParser& parser) {
     parser.addOption({kPort, QString(), QStringLiteral("N|DEVICE")});
@@ -24,6 +26,8 @@ void Describe(QCommandLineParser& parser) {
     parser.addOption({kJson, QString()});
     parser.addOption({kListPorts, QString()});
     parser.addOption({kReportToParent, QString()});
+    parser.addOption({kCheck, QString(), QStringLiteral("FILE")});
+    parser.addOption({kNoRecordCheck, QString()});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     parser.addOption({QStringLiteral("version"), QString()});
 }
@@ -67,6 +71,16 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
     options.json = parser.isSet(kJson);
     options.listPorts = parser.isSet(kListPorts);
     if (options.listPorts) {
+        return options;
+    }
+    if (parser.isSet(kCheck)) {
+        options.check = parser.value(kCheck);
+        if (options.check.isEmpty()) {
+            return QStringLiteral("--check needs the path of the update file.");
+        }
+        if (parser.isSet(kPort) || parser.isSet(kFile)) {
+            return QStringLiteral("--check takes the file alone: no --port, no --file.");
+        }
         return options;
     }
 
@@ -130,6 +144,7 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
             return QStringLiteral("--log needs the path of the log file.");
         }
     }
+    options.recordCheck = !parser.isSet(kNoRecordCheck);
     options.reportToParent = parser.isSet(kReportToParent);
     return options;
 }
@@ -138,10 +153,13 @@ QString CliUsage() {
     return QStringLiteral(
         R"(Usage: quorvel-cli --port N|DEVICE [--port N|DEVICE ...] --file PATH [OPTION...]
        quorvel-cli --list-ports
+       quorvel-cli --check FILE [--json]
 
 Loads an update file into a datalogger through its serial bootloader, as the Quorvel
-window does: start it, then restart the datalogger. The file is checked before the port
-is opened, so a file that cannot be sent is refused before the datalogger is touched.
+window does: start it, then restart the datalogger. The file is read and checked before
+the port is opened: every data line must be a sound Intel HEX record, and one
+end-of-file record must end them. A file that cannot be sent is refused before the
+datalogger is touched.
 
 Options:
   --port N|DEVICE   the datalogger's serial port: a COM port number (1 to 255) or a
@@ -159,6 +177,8 @@ Options:
                                 incomplete (exit status 8) unless a later answer
                                 accepts the line after all
                       abort     stop the update
+  --no-record-check send the file even when its data lines are not all sound Intel HEX
+                    records; without it such a file is refused before the port is opened
   -q, --quiet       print only the outcome and the problems
   -v, --verbose     put the seconds since the start in front of every line, and show
                     each data line's sends and the bootloader's answers
@@ -170,9 +190,14 @@ Options:
                     file, the loader and firmware versions, the lines sent, resends,
                     answers and prompts, the lines not accepted and why, whether the
                     answers kept in step, the line at which the datalogger restarted, the
-                    duration, the outcome and the exit status
+                    file's size, SHA-256 and address ranges, the duration, the outcome and
+                    the exit status
   --list-ports      list the COM port numbers with their devices and, where known, the
                     adapter's description and serial number, then exit
+  --check FILE      check an update file and touch no port: print its size, SHA-256,
+                    lines, records, data bytes, address ranges and version line, and every
+                    fault found; exit 0 when it can be sent as it is, else 5. With --json,
+                    one object
   -h, --help        show this text
   --version         show the version
 
@@ -199,7 +224,8 @@ Exit status:
   2  bad arguments, or the log file cannot be written
   3  no response from the datalogger to the ready request
   4  the serial port is missing, in use or cannot be set up
-  5  the update file cannot be opened or is not fit to send
+  5  the update file cannot be opened or is not fit to send (a damaged record, no
+     end-of-file record, no data line, LF line ends)
   6  cancelled (Ctrl-C, SIGTERM or SIGHUP)
   7  aborted after a bad line
   8  the firmware in the datalogger is incomplete: the bootloader said the update succeeded,

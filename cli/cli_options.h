@@ -25,6 +25,8 @@ struct CliOptions {
     Verbosity verbosity = Verbosity::Normal;
     QString log;     // --log FILE, empty without
     bool json = false;
+    QString check;   // --check FILE: check the file alone, touch no port
+    bool recordCheck = true;  // false with --no-record-check: send unsound records all the same
     bool listPorts = false;
     bool help = false;
     bool version = false;

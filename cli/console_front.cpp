@@ -3,6 +3,7 @@
 #include "event_loop_yield.h"
 #include "failure.h"
 #include "file_check.h"
+#include "file_report.h"
 #include "port_names.h"
 #include "quorvel_version.h"
 
@@ -28,6 +29,7 @@ int ExitStatusOf(RunOutcome outcome) {
         case RunOutcome::PortFailure:
             return kExitPortFailure;
         case RunOutcome::FileOpenFailure:
+        case RunOutcome::FileRefused:
         case RunOutcome::PathRefused:
             return kExitFileFailure;
         case RunOutcome::Cancelled:
@@ -68,6 +70,7 @@ ConsoleFront::ConsoleFront(const CliOptions& options, const PortArgument& port, 
       run_(vars_, *this, *recording_, clock_) {
     vars_.Tokens = ProtocolTokens::Defaults();
     run_.SetCancelAtOnce(true);
+    run_.SetRecordCheck(options.recordCheck);
     timer1_.setInterval(60);
     connect(&timer1_, &QTimer::timeout, this, [this] { run_.Timer1_Timer(); });
     timer3_.setInterval(kProgressMs);
@@ -101,6 +104,15 @@ int ConsoleFront::Run() {
     if (!CheckFile()) {
         return Finish(kExitFileFailure);
     }
+    QStringList ranges;
+    for (const AddressRange& r : facts_.ranges) {
+        ranges << RangeText(r);
+    }
+    log_.Event(QStringLiteral("file"), QStringLiteral("%1 bytes, SHA-256 %2, %3 records at %4")
+                                           .arg(facts_.size)
+                                           .arg(facts_.sha256)
+                                           .arg(facts_.records)
+                                           .arg(ranges.join(QStringLiteral(", "))));
 
     timer1_.start();
     run_.Command6_Click();
@@ -131,6 +143,10 @@ int ConsoleFront::Finish(int status) {
     result[QStringLiteral("loaderVersion")] = OrNull(loaderVersion_);
     result[QStringLiteral("oldFirmwareVersion")] = OrNull(oldFirmwareVersion_);
     result[QStringLiteral("updateFirmwareVersion")] = OrNull(updateFirmwareVersion_);
+    const QJsonObject file = FileFactsJson(facts_);
+    for (auto it = file.begin(); it != file.end(); ++it) {
+        result[it.key()] = it.value();
+    }
     result[QStringLiteral("dataLines")] = progress_.DataLines();
     result[QStringLiteral("linesSent")] = progress_.Sent();
     result[QStringLiteral("sends")] = sends_;
@@ -161,12 +177,16 @@ bool ConsoleFront::CheckFile() {
     // The run's own check, with the line count's limit besides: a file it would refuse, or
     // one whose count overflows, is found out before anyone restarts the datalogger.
     try {
-        const UpdateFileFacts facts = CheckUpdateFile(options_.file);
-        if (facts.lines > kMostLines) {
+        facts_ = CheckUpdateFile(options_.file);
+        if (facts_.lines > kMostLines) {
             reason_ = options_.file +
                       QStringLiteral(": more than 32,767 lines; an update file holds at most 32,767");
+        } else if (options_.recordCheck && !facts_.faults.isEmpty()) {
+            // Nobody is asked on a bench: a damaged record refuses the file unless the user
+            // said beforehand to send it all the same.
+            reason_ = FaultSummary(facts_) + QStringLiteral(" Use --no-record-check to send it anyway.");
         }
-        progress_ = Progress(facts.dataLines);
+        progress_ = Progress(facts_.dataLines);
     } catch (const Failure& failure) {
         reason_ = failure.reason();
     }

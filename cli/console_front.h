@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli_options.h"
+#include "file_check.h"
 #include "clock.h"
 #include "form_variables.h"
 #include "mscomm.h"
@@ -96,4 +97,5 @@ private:
     int lastPromptLine_ = 0;
     QString outcomeText_;
     QString reason_;
+    UpdateFileFacts facts_;
 };

@@ -152,6 +152,9 @@ void Fleet::Start(Member& m) {
     if (!options_.log.isEmpty()) {
         args << QStringLiteral("--log") << LogNameFor(options_.log, m.name);
     }
+    if (!options_.recordCheck) {
+        args << QStringLiteral("--no-record-check");
+    }
     m.process = std::make_unique<QProcess>();
     QProcess& p = *m.process;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -301,19 +304,20 @@ void Fleet::Summary() {
                      QString::number(r.value(QStringLiteral("resends")).toInt()),
                      r.value(QStringLiteral("outcome")).toString()});
     }
-    QList<int> widths(5, 0);
+    const int last = int(rows.first().size()) - 1;
+    QList<int> widths(last + 1, 0);
     for (const QStringList& row : rows) {
-        for (int c = 0; c < 5; ++c) {
+        for (int c = 0; c <= last; ++c) {
             widths[c] = qMax(widths[c], int(row[c].size()));
         }
     }
     QString table;
     for (const QStringList& row : rows) {
         QStringList cells;
-        for (int c = 0; c < 4; ++c) {
+        for (int c = 0; c < last; ++c) {
             cells << (c == 0 ? row[c].leftJustified(widths[c]) : row[c].rightJustified(widths[c]));
         }
-        cells << row[4];
+        cells << row[last];
         table += cells.join(QStringLiteral("  ")) + QLatin1Char('\n');
     }
     Put(talk_, table);

@@ -1,5 +1,6 @@
 #include "cli_options.h"
 #include "console_front.h"
+#include "file_report.h"
 #include "fleet.h"
 #include "platform.h"
 #include "port_names.h"
@@ -72,6 +73,9 @@ int main(int argc, char* argv[]) {
     }
     if (options.listPorts) {
         return ListPortsTo(stdout, options.json);
+    }
+    if (!options.check.isEmpty()) {
+        return CheckOnly(options, stdout, stderr);
     }
     if (options.ports.size() > 1) {
         return RunFleet(options, QCoreApplication::applicationFilePath(), stdout, stderr);

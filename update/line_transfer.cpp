@@ -486,8 +486,10 @@ void FileStage(RunContext& run) {
     run.region = FailureRegion::FileOpen;
     run.Status(QStringLiteral("Opening ") + path + QStringLiteral("."));
     // Checked before the port was opened; a file changed since, while the datalogger was
-    // restarted, is checked again.
-    CheckUpdateFile(path);
+    // restarted, is not the file the user was shown.
+    if (CheckUpdateFile(path).sha256 != run.checkedSha256) {
+        throw Failure(path + QStringLiteral(": the file changed after it was checked"));
+    }
     run.file.Open(path);
     run.region = FailureRegion::Download;
 

@@ -34,6 +34,7 @@ enum class RunOutcome {
     Declined,         // a prompt after a bad line answered No
     PortFailure,      // "Error encountered while accessing the com port."
     FileOpenFailure,  // "Error opening <path>."
+    FileRefused,      // the file's records are not sound, and the user chose not to send it
     DownloadFailure,  // "Error encountered while downloading the firmware."
     ClosingFailure,   // "Error encountered while closing the com port."
     WindowClosed,     // the window went away during the run
@@ -60,8 +61,10 @@ public:
     QString ReplyBuffer;
     float LoaderVersion = 0.0f;
     QString OldFirmwareVersion;
-    // The update file; open from the file stage to the closing sequence.
+    // The update file; open from the file stage to the closing sequence. checkedSha256 is
+    // what the check before the port found in it.
     UpdateFile file;
+    QString checkedSha256;
     // Who answered what: the sends and their answers, the records the handshake is owed.
     AnswerLedger ledger;
     // Whether Cancel ends the run at the next check of the flag, with no further send and no

@@ -18,8 +18,9 @@ enum class Control {
     Timer3,    // copies the lines remaining into Label14 once a second
 };
 
-// Message box styles and answers; a style adds one button set and at most one icon.
-enum MsgBoxStyle : int { OkOnly = 0, YesNo = 4, Exclamation = 48 };
+// Message box styles and answers; a style adds one button set, at most one icon and at
+// most one default button (the first, unless DefaultButton2 makes it the second).
+enum MsgBoxStyle : int { OkOnly = 0, YesNo = 4, Exclamation = 48, DefaultButton2 = 256 };
 enum class MsgBoxResult { Ok = 1, Yes = 6, No = 7 };
 
 // How a yield to the event loop may wait. After a read that brought nothing there is nothing

@@ -45,8 +45,9 @@ void UpdateRun::RunUpdate() {
             }
             // The file is read and judged before the datalogger is touched: nobody should
             // restart a datalogger for a file that cannot be sent.
+            UpdateFileFacts facts;
             try {
-                CheckUpdateFile(path);
+                facts = CheckUpdateFile(path);
             } catch (const Failure& unfit) {
                 outcome_ = RunOutcome::FileOpenFailure;
                 failureReason_ = unfit.reason();
@@ -54,6 +55,16 @@ void UpdateRun::RunUpdate() {
                         OkOnly + Exclamation, failureReason_);
                 return;
             }
+            // A damaged record would end half-flashed at its prompt; the user decides, with
+            // No the answer that leaves the datalogger alone.
+            if (recordCheck_ && !facts.faults.isEmpty() &&
+                run.Box(FaultSummary(facts) + QStringLiteral(" Send the file anyway?"),
+                        YesNo + Exclamation + DefaultButton2) != MsgBoxResult::Yes) {
+                outcome_ = RunOutcome::FileRefused;
+                failureReason_ = path + QStringLiteral(": ") + FaultSummary(facts);
+                return;
+            }
+            run.checkedSha256 = facts.sha256;
             SetBusyState();
             run.Status(QStringLiteral("Initializing the com port"));
             comm_.Handshaking(MSComm::XonXoff);

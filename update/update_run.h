@@ -37,6 +37,10 @@ public:
     // nothing more, and reports the run as cancelled. The final wait is unchanged: it never
     // looks at Cancel, so a finished transfer always gets its outcome.
     void SetCancelAtOnce(bool atOnce) { cancelAtOnce_ = atOnce; }
+    // Whether a file whose data lines are not all sound Intel HEX records is asked about
+    // before the port is opened (the default), or sent as it is, without a question (the
+    // command line's --no-record-check: its own check has refused the file otherwise).
+    void SetRecordCheck(bool check) { recordCheck_ = check; }
 
     bool Running() const { return running_; }
     // How the last run ended.
@@ -61,6 +65,7 @@ private:
     Clock& clock_;
     bool running_ = false;
     bool cancelAtOnce_ = false;
+    bool recordCheck_ = true;
     RunOutcome outcome_ = RunOutcome::None;
     QString failureReason_;
     AnswerLedger ledger_;

@@ -4,6 +4,7 @@
 #include "bootloader_sim.h"
 #include "cli_options.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -130,6 +131,7 @@ private slots:
     void modes_data();
     void modes();
     void jsonReport();
+    void checkOnly();
     void listPorts();
     void severalPorts_data();
     void severalPorts();
@@ -174,6 +176,9 @@ void CliTest::failures_data() {
         << "Error opening /nonexistent/update.upd.\n/nonexistent/update.upd: No such file";
     QTest::newRow("32,768 lines") << "long file" << "" << int(kExitFileFailure)
                                   << "Error opening %1.\n%1: more than 32,767 lines";
+    QTest::newRow("a damaged record: refused before the port") << "damaged" << "" << int(kExitFileFailure)
+        << "Error opening %1.\nLine 2 of the file is not a valid Intel HEX record: its checksum is 3F, its bytes "
+           "give F2. Use --no-record-check to send it anyway.";
 }
 
 void CliTest::failures() {
@@ -196,10 +201,12 @@ void CliTest::failures() {
         args[3] = QStringLiteral("/nonexistent/update.upd");
     }
     QTemporaryDir dir;
-    if (scenario == QLatin1String("long file")) {
-        args[3] = dir.filePath(QStringLiteral("long.upd"));
+    if (scenario == QLatin1String("long file") || scenario == QLatin1String("damaged")) {
+        args[3] = dir.filePath(QStringLiteral("bad.upd"));
         QFile file(args[3]);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(":00000001FF" + QByteArray("\r\n").repeated(32768)) > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(scenario == "damaged" ? QByteArray("V1\r\n:04000000010203043F\r\n:00000001FF\r\n")
+                                                 : ":00000001FF" + QByteArray("\r\n").repeated(32768)) > 0);
         lastLines = lastLines.arg(args[3]);
     }
     if (!policy.isEmpty()) {
@@ -379,6 +386,8 @@ void CliTest::jsonReport() {
         {"loaderVersion", "1.3"}, {"oldFirmwareVersion", "2.05"}, {"updateFirmwareVersion", "V2.10"},
         {"dataLines", 3002}, {"linesSent", 3002}, {"sends", 3005}, {"resends", 3},
         {"outcome", "The datalogger's firmware is incomplete."}, {"exitStatus", 8},
+        {"fileSize", QFileInfo(kSample).size()},
+        {"addressRanges", QJsonArray{"0x00010000-0x0001BB7F"}},
         {"linesNotAccepted", QJsonArray{QJsonObject{{"line", 6}, {"why", "checksumError"}}}},
         {"outOfStep", false}, {"restartedAtLine", QJsonValue()}};
     for (auto it = expected.begin(); it != expected.end(); ++it) {
@@ -390,6 +399,23 @@ void CliTest::jsonReport() {
                                      {"line", 6}, {"prompt", "Checksum error at line 6. Continue with download?"},
                                      {"answer", "yes"}, {"by", "--on-error continue"}}}));
     QVERIFY(o.value("durationSeconds").toDouble() > 0.0);
+    QCOMPARE(o.value("fileSha256").toString().size(), 64);
+}
+
+void CliTest::checkOnly() {
+    // The file's facts alone, with no port: the sample is sound, a damaged file is refused.
+    QTemporaryDir dir;
+    QFile bad(dir.filePath("bad.upd"));
+    QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("V1\r\n:04000000010203043F\r\n") > 0);
+    bad.close();
+    for (const auto& [file, status, records, faults] :
+         {std::tuple{kSample, 0, 3002, 0}, std::tuple{bad.fileName(), 5, 0, 2}}) {
+        const Result c = RunCli({"--check", file, "--json"});
+        const QJsonObject facts = QJsonDocument::fromJson(c.out.toUtf8()).object();
+        QCOMPARE(c.status, status);
+        QCOMPARE(facts.value("records").toInt(), records);
+        QCOMPARE(facts.value("faults").toArray().size(), faults);
+    }
 }
 
 void CliTest::listPorts() {

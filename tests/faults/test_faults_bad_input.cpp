@@ -67,11 +67,14 @@ void BadInputTest::longLineWithoutLineEnds() {
         QVERIFY(WriteFile(path, text));
     }
     rig.SetFile(path);
-    rig.answers = {MsgBoxResult::No};
+    // Sent anyway after the question about its records, it is refused by the bootloader.
+    rig.answers = {MsgBoxResult::Yes, MsgBoxResult::No};
     bool finished = false;
     const long growthKb = PeakGrowthKb([&] { finished = rig.Update(); });
     QVERIFY(finished);
-    QCOMPARE(rig.boxes, QStringList{"Checksum error at line 1. Continue with download?"});
+    QCOMPARE(rig.boxes, QStringList({"Line 1 of the file is not a valid Intel HEX record: it does not begin with "
+                                      "\":\" (2 faults in all). Send the file anyway?",
+                                      "Checksum error at line 1. Continue with download?"}));
     QVERIFY(rig.Idle());
     bootloader.write("quit\n");
     QVERIFY(bootloader.waitForFinished(10000));
@@ -100,6 +103,8 @@ void BadInputTest::updateFiles_data() {
     QTest::newRow("a folder") << QByteArray() << "" << refused;
     QTest::newRow("deleted before it is opened") << sample << "delete" << refused;
     QTest::newRow("made unreadable before it is opened") << sample << "chmod" << refused;
+    // Not the file the user was shown, though every record of it may be sound.
+    QTest::newRow("changed after it was checked") << sample << "append" << refused;
     // The open file keeps its content: the whole file as it was goes out.
     QTest::newRow("deleted after it was opened") << sample << "delete later" << kSuccess;
 }
@@ -121,6 +126,9 @@ void BadInputTest::updateFiles() {
                [&] {
                    if (change == QLatin1String("delete")) {
                        QVERIFY(QFile::remove(path));
+                   } else if (change == QLatin1String("append")) {
+                       QFile file(path);
+                       QVERIFY(file.open(QIODevice::Append) && file.write("\r\n") == 2);
                    } else if (change == QLatin1String("chmod")) {
                        QVERIFY(QFile::setPermissions(path, {}));
                        QVERIFY2(!QFile(path).open(QIODevice::ReadOnly), "mode 000 does not keep this user out");
@@ -144,6 +152,7 @@ void BadInputTest::updateFiles() {
     // A file the run refuses is named below the message, with the reason.
     if (box.startsWith(QLatin1String("Error opening"))) {
         QVERIFY2(rig.Detail(0).startsWith(path + ": "), qPrintable(rig.Detail(0)));
+        QCOMPARE(rig.Detail(0).endsWith("the file changed after it was checked"), change == "append");
     }
     QVERIFY(rig.Idle());
     if (box == kSuccess) {

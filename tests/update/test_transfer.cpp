@@ -255,6 +255,17 @@ void TransferTest::files_data() {
         << QByteArray("V1.13k\n:D1\r\n:D2\r\n") << QStringList{} << qint16(0) << QString()
         << "48|Error opening PATH.|PATH: line 1 holds a line feed without carriage return: save "
            "the file with CR LF line ends";
+    // Rows named "records" check them, as the window does: a damaged one is asked about,
+    // No the default, before the port is touched.
+    const QByteArray records = "V1\r\n:0400000001020304F2\r\n:04001000010203043F\r\n:00000001FF\r\n";
+    const QStringList all = {":0400000001020304F2", ":04001000010203043F", ":00000001FF"};
+    const QString question = "308|Line 3 of the file is not a valid Intel HEX record: its checksum is 3F, its bytes "
+                             "give E2. Send the file anyway?";
+    QTest::newRow("records: a damaged one, and No") << records << QStringList{} << qint16(0) << QString() << question;
+    QTest::newRow("records: a damaged one, and Yes") << records << all << qint16(3) << "V1" << kSuccess;
+    QTest::newRow("records: all sound, no question")
+        << QByteArray(records).replace("043F", "04E2") << QStringList{all[0], ":0400100001020304E2", all[2]} << qint16(3)
+        << "V1" << kSuccess;
 }
 
 void TransferTest::files() {
@@ -264,13 +275,17 @@ void TransferTest::files() {
     QFETCH(QString, version);
     QFETCH(QString, end);
     Engine e;
+    const bool records = QByteArray(QTest::currentDataTag()).startsWith("records");
+    e.run.SetRecordCheck(records);
+    e.window.answers = {QByteArray(QTest::currentDataTag()).endsWith("No") ? MsgBoxResult::No : MsgBoxResult::Yes};
     e.Update(content, int(sent.size()));
     QCOMPARE(e.lines, sent);
+    QCOMPARE(e.window.boxes.first().endsWith("anyway?"), records && content.contains("043F"));
     QCOMPARE(e.vars.TotalLines, count);
     QCOMPARE(e.window.state.value("Label18.Caption"), version.isEmpty() ? "" : "Update firmware version: " + version);
     QCOMPARE(e.window.boxes.last(), end.replace("PATH", e.window.text1));
     // A file that cannot be sent is refused before the port is opened.
-    QCOMPARE(e.comm.log.contains("PortOpen=1"), !end.contains("Error opening"));
+    QCOMPARE(e.comm.log.contains("PortOpen=1"), !end.contains("Error opening") && !end.endsWith("anyway?"));
     QVERIFY(!e.comm.PortOpen());
 }
 

@@ -51,6 +51,8 @@ private slots:
     void lineEnds();
     void openFailures_data();
     void openFailures();
+    void records_data();
+    void records();
 };
 
 void UpdateFileTest::lineEnds_data() {
@@ -116,6 +118,52 @@ void UpdateFileTest::openFailures() {
     }
     UpdateFile update;
     update.Close();  // closing what is not open does nothing
+}
+
+void UpdateFileTest::records_data() {
+    // What the check finds in the records: the facts of a sound file ("records data-bytes
+    // ranges"), or the first fault and how many there are. Lines in the file count from 1,
+    // the version line and empty lines included.
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("found");
+    const QByteArray end = ":00000001FF\r\n";
+    const QByteArray sound = "V1\r\n:020000040001F9\r\n:0400000001020304F2\r\n";
+    const QString bad = QStringLiteral("Line 3 of the file is not a valid Intel HEX record: ");
+    // clang-format off
+    QTest::newRow("sound") << sound + end << "3 4 0x00010000-0x00010003";
+    QTest::newRow("lower-case hex, version and empty lines after the end")
+        << "V1\r\n:020000040001f9\r\n:0400000001020304f2\r\n" + end + "\r\nV2\r\n" << "3 4 0x00010000-0x00010003";
+    QTest::newRow("a record past its 64 KiB window wraps inside it; a segment base")
+        << ":02FFFF00AABB9B\r\n:020000021000EC\r\n:020010000506E3\r\n" + end
+        << "4 4 0x00000000-0x00000000 0x0000FFFF-0x0000FFFF 0x00010010-0x00010011";
+    QTest::newRow("no colon") << "V1\r\n\r\nD1\r\n" + end << bad + "it does not begin with \":\".";
+    QTest::newRow("not hex") << "V1\r\n\r\n:04000G0001020304F2\r\n" + end << bad + "character 7 is \"G\", not a hex digit.";
+    QTest::newRow("too short") << "V1\r\n\r\n:000001F\r\n" + end << bad + "it has 8 characters, and a record has at least 11.";
+    QTest::newRow("count against length") << "V1\r\n\r\n:0500000001020304F2\r\n" + end
+        << bad + "its byte count 05 makes a record of 21 characters, and it has 19.";
+    QTest::newRow("checksum") << "V1\r\n\r\n:04000000010203043F\r\n" + end << bad + "its checksum is 3F, its bytes give F2.";
+    QTest::newRow("unknown type") << "V1\r\n\r\n:00000006FA\r\n" + end << bad + "its record type 06 is none of 00 to 05.";
+    QTest::newRow("end of file with data") << QByteArray("V1\r\n\r\n:0100000100FE\r\n") << bad + "a record of type 01 carries 0 data bytes, and it has 1 (2 faults in all).";
+    QTest::newRow("a record after the end") << sound + end + end
+        << "Line 5 of the file comes after the end-of-file record (line 4).";
+    QTest::newRow("no end") << sound << "The file has no end-of-file record (:00000001FF): the bootloader would not know the update is over.";
+    // clang-format on
+}
+
+void UpdateFileTest::records() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, found);
+    QTemporaryDir dir;
+    const UpdateFileFacts facts = CheckUpdateFile(Write(content, dir));
+    QString got = FaultSummary(facts);
+    if (got.isEmpty()) {
+        got = QStringLiteral("%1 %2").arg(facts.records).arg(facts.dataBytes);
+        for (const AddressRange& r : facts.ranges) {
+            got += ' ' + RangeText(r);
+        }
+    }
+    QCOMPARE(got, found);
+    QCOMPARE(facts.size, qint64(content.size()));
 }
 
 QTEST_GUILESS_MAIN(UpdateFileTest)

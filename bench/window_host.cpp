@@ -225,6 +225,7 @@ public:
         inner_->Output(text);
     }
     qint16 OutBufferCount() override { return inner_->OutBufferCount(); }
+    QString DeviceName() const override { return inner_->DeviceName(); }
     int InBufferSize() const override { return inner_->InBufferSize(); }
     int OutBufferSize() const override { return inner_->OutBufferSize(); }
     QString ParityReplace() const override { return inner_->ParityReplace(); }

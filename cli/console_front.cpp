@@ -8,6 +8,7 @@
 #include "quorvel_version.h"
 
 #include <QJsonValue>
+#include <QMap>
 #include <QRegularExpression>
 
 namespace {
@@ -123,12 +124,22 @@ int ConsoleFront::Run() {
     reason_ = run_.LastFailureReason();
     if (outcome == RunOutcome::Cancelled) {
         outcomeText_ = QStringLiteral("Cancelled.");
+        reason_ = interruptedBy_.isEmpty()
+                      ? QStringLiteral("the run was cancelled")
+                      : QStringLiteral("%1: the run was interrupted by %2; nothing more was sent")
+                            .arg(device_, interruptedBy_);
         Problem(outcomeText_);
+        Problem(reason_);
     } else if (outcome == RunOutcome::Declined) {
         outcomeText_ =
             QStringLiteral("Update stopped after line %1: the datalogger's firmware is incomplete.")
                 .arg(lastPromptLine_);
+        reason_ = QStringLiteral("%1: the answer to the prompt about line %2 was no (%3)")
+                      .arg(device_)
+                      .arg(lastPromptLine_)
+                      .arg(lastAnswerBy_);
         Problem(outcomeText_);
+        Problem(reason_);
     }
     return Finish(ExitStatusOf(outcome));
 }
@@ -199,8 +210,13 @@ bool ConsoleFront::CheckFile() {
     return true;
 }
 
-void ConsoleFront::Interrupt() {
+void ConsoleFront::Interrupt(const QString& by) {
     interrupted_ = true;
+    if (interruptedBy_.isEmpty()) {
+        interruptedBy_ = by == QLatin1String("SIGINT") ? QStringLiteral("SIGINT (Ctrl-C)")
+                         : by == QLatin1String("SIGHUP") ? QStringLiteral("SIGHUP (the terminal went away)")
+                                                         : by;
+    }
     if (run_.Running() && !vars_.CancelRequested) {
         run_.Command4_Click();
     }
@@ -347,8 +363,10 @@ MsgBoxResult ConsoleFront::Ask(const QString& prompt) {
                 log_.Event(QStringLiteral("prompt"), prompt + QStringLiteral(" (interrupted)"));
                 return MsgBoxResult::No;
             case TerminalQuestion::Result::NoTerminal:
-            case TerminalQuestion::Result::Closed:
                 Answered(prompt, false, QStringLiteral("no terminal to ask"));
+                return MsgBoxResult::No;
+            case TerminalQuestion::Result::Closed:
+                Answered(prompt, false, QStringLiteral("end of input"));
                 return MsgBoxResult::No;
         }
         const QString word = answer.trimmed().toLower();
@@ -370,6 +388,7 @@ void ConsoleFront::Answered(const QString& prompt, bool yes, const QString& by) 
     item[QStringLiteral("answer")] = yes ? QStringLiteral("yes") : QStringLiteral("no");
     item[QStringLiteral("by")] = by;
     prompts_.append(item);
+    lastAnswerBy_ = by;
     const QString text = prompt + (yes ? QStringLiteral(" y (") : QStringLiteral(" n (")) + by +
                          QLatin1Char(')');
     if (by == QLatin1String("terminal")) {
@@ -386,6 +405,15 @@ void ConsoleFront::DoEvents(YieldMode mode) {
     if (interrupted_ && !vars_.CancelRequested) {
         run_.Command4_Click();
     }
+}
+
+QString ConsoleFront::AnswerWords(const QString& token) const {
+    static const QMap<QString, QString> kWords{{QStringLiteral("accepted"), QStringLiteral("accepted")},
+                                               {QStringLiteral("checksumError"), QStringLiteral("checksum error")},
+                                               {QStringLiteral("flashError"), QStringLiteral("flash write error")},
+                                               {QStringLiteral("updateOk"), QStringLiteral("update OK")},
+                                               {QStringLiteral("updateEnd"), QStringLiteral("update ended")}};
+    return kWords.value(AnswerName(token));
 }
 
 QString ConsoleFront::AnswerName(const QString& token) const {
@@ -430,9 +458,11 @@ void ConsoleFront::Note(const TransferEvent& event) {
             if (!told) {
                 return;
             }
-            text = event.line == 0
-                       ? QStringLiteral("answer %1 (%2) with no send owed").arg(event.token, name)
-                       : QStringLiteral("line %1: answer %2 (%3)").arg(event.line).arg(event.token, name);
+            text = event.line == 0 ? QStringLiteral("answer %1 (%2) with no send owed")
+                                         .arg(event.token, AnswerWords(event.token))
+                                   : QStringLiteral("line %1: answer %2 (%3)")
+                                         .arg(event.line)
+                                         .arg(event.token, AnswerWords(event.token));
             break;
         }
         case TransferEvent::Kind::Held:

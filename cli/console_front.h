@@ -35,7 +35,8 @@ public:
     int Run();
 
     // Ctrl-C, SIGTERM or SIGHUP: the run stops at its next check, the prompt included.
-    void Interrupt();
+    // by: the signal's name ("SIGINT", "SIGTERM", "SIGHUP"), for the reason.
+    void Interrupt(const QString& by);
 
     // RunWindow
     QString Caption() const override;
@@ -63,7 +64,9 @@ private:
     void ShowProgress(bool last);
     // A version line of the window: kept for the JSON result without its label, and shown.
     void ShowVersion(const QString& text, const QString& prefix, QString* version);
+    // "checksumError" for the JSON, "checksum error" for a person.
     QString AnswerName(const QString& token) const;
+    QString AnswerWords(const QString& token) const;
     int Finish(int status);
 
     CliOptions options_;
@@ -82,6 +85,8 @@ private:
     QElapsedTimer started_;
     Progress progress_;
     bool interrupted_ = false;
+    QString interruptedBy_;
+    QString lastAnswerBy_;
     // The datalogger holds the program's bytes back with XOFF.
     bool held_ = false;
     QString status_;

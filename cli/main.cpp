@@ -96,6 +96,7 @@ int main(int argc, char* argv[]) {
     // Ctrl-C, a polite kill and a terminal hanging up all cancel at once: nothing more is
     // sent and the run closes the port on its way out.
     StopRequests stops(StopRequests::Again::Delivered);
-    QObject::connect(&stops, &StopRequests::Requested, &front, [&front] { front.Interrupt(); });
+    QObject::connect(&stops, &StopRequests::Requested, &front,
+                     [&front](const QString& name) { front.Interrupt(name); });
     return front.Run();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mscomm.h"
+#include "visible_bytes.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,12 +45,10 @@ public:
     QString Input() override;
     void Output(const QString& text) override;
     qint16 OutBufferCount() override { return port_.OutBufferCount(); }
+    QString DeviceName() const override { return port_.DeviceName(); }
     void WaitForInput(int msecs) override { port_.WaitForInput(msecs); }
 
 private:
     MSComm& port_;
     SessionLog& log_;
 };
-
-// Text for a log or a terminal with every byte visible: "\r", "\n", "\x1b" and so on.
-QString VisibleBytes(const QString& text);

@@ -43,6 +43,10 @@ public:
     virtual int OutBufferSize() const { return 512; }
     virtual QString ParityReplace() const { return QStringLiteral("?"); }
 
+    // The device the port is, as the user knows it ("/dev/ttyUSB0", a by-id link), once a
+    // port has been opened; the run's messages name it.
+    virtual QString DeviceName() const { return QString(); }
+
     // Blocks until at least one character is waiting or msecs have passed, and reads
     // nothing. The one wait of the run that must not yield to the event loop uses it, so
     // that it sleeps on the line instead of spinning a core.

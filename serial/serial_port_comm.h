@@ -45,6 +45,7 @@ public:
     QString Input() override;
     void Output(const QString& text) override;
     qint16 OutBufferCount() override;
+    QString DeviceName() const override { return device_; }
     void WaitForInput(int msecs) override;
 
 private:

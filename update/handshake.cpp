@@ -2,6 +2,7 @@
 
 #include "run_context.h"
 #include "version_record.h"
+#include "visible_bytes.h"
 
 HandshakeResult Handshake(RunContext& run) {
     const ProtocolTokens& tokens = run.vars.Tokens;
@@ -55,6 +56,15 @@ HandshakeResult Handshake(RunContext& run) {
         run.Yield();
     }
     if (!run.ReplyBuffer.contains(tokens.TokenReadyReply)) {
+        // A datalogger that answered without its ready mark is no silent one.
+        run.reason = run.comm.DeviceName() + QStringLiteral(": ") +
+                     (run.ReplyBuffer.isEmpty()
+                          ? QStringLiteral("no answer to %1 ready requests (\"%2\")")
+                                .arg(tries)
+                                .arg(tokens.TokenReadyRequest)
+                          : QStringLiteral("the datalogger answered, but its version record has "
+                                           "no ready mark ('%1'): received %2")
+                                .arg(tokens.TokenReadyReply, VisibleBytes(run.ReplyBuffer.left(80))));
         return HandshakeResult::NoResponse;
     }
     // Each ready request owes a version record. When a record came in pieces, the next try

@@ -3,6 +3,7 @@
 #include "file_check.h"
 #include "int16.h"
 #include "run_context.h"
+#include "visible_bytes.h"
 
 #include <utility>
 #include <vector>
@@ -146,9 +147,9 @@ void Transfer::ReportRestart() {
     // A bootloader that starts again has lost its session: whatever it makes of the lines
     // still to come, the image is not whole, and nothing more is sent.
     run_.outcome = RunOutcome::Restarted;
-    run_.reason = QStringLiteral(
-                      "The bootloader announced its start (\"%1\") after line %2 was sent: "
-                      "what it had received of the update is lost.")
+    run_.reason = run_.comm.DeviceName() +
+                  QStringLiteral(": the bootloader announced its start (\"%1\") after line %2 was "
+                                 "sent: what it had received of the update is lost.")
                       .arg(tokens_.TokenRestart)
                       .arg(line);
     run_.Box(QStringLiteral("The datalogger restarted during the update (at line %1). Its "
@@ -458,7 +459,21 @@ void Transfer::EndOfFile() {
 
     // "Successfully updated" is the program's own finding, not the bootloader's word alone:
     // a bootloader that cannot see a missing record says "@" over a hole.
-    run_.reason = IncompleteReasons(ledger_, line_).join(QLatin1Char('\n'));
+    QStringList reasons = IncompleteReasons(ledger_, line_);
+    const QString device = run_.comm.DeviceName() + QStringLiteral(": ");
+    if (!reply.contains(tokens_.TokenUpdateOk) && reply.contains(tokens_.TokenUpdateEnd)) {
+        reasons.prepend(device + QStringLiteral("the bootloader's final reply held \"%1\" without "
+                                                "\"%2\": it failed the update.")
+                                     .arg(tokens_.TokenUpdateEnd, tokens_.TokenUpdateOk));
+    } else if (!reply.contains(tokens_.TokenUpdateOk)) {
+        reasons.prepend(device + (reply.isEmpty()
+                                      ? QStringLiteral("nothing came within 3 seconds of the last "
+                                                       "line's answer.")
+                                      : QStringLiteral("no \"%1\" came within 3 seconds of the last "
+                                                       "line; the reply held \"%2\".")
+                                            .arg(tokens_.TokenUpdateEnd, VisibleBytes(reply.right(40)))));
+    }
+    run_.reason = reasons.join(QLatin1Char('\n'));
     if (reply.contains(tokens_.TokenUpdateOk) && ledger_.Whole(line_)) {
         run_.outcome = RunOutcome::Updated;
         run_.Box(QStringLiteral("Datalogger successfully updated."), OkOnly);
@@ -498,6 +513,10 @@ void FileStage(RunContext& run) {
     vars.LinesRemaining = 0;
     while (!run.file.AtEnd()) {
         run.file.SkipLine();
+        if (vars.LinesRemaining == 32767) {
+            throw Failure(path + QStringLiteral(": more than 32,767 lines; an update file holds at "
+                                                "most 32,767"));
+        }
         vars.LinesRemaining = AddChecked16(vars.LinesRemaining, 1);
     }
     vars.LinesRemaining = AddChecked16(vars.LinesRemaining, -1);

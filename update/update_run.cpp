@@ -111,7 +111,7 @@ void UpdateRun::Stages(RunContext& run) {
             break;
         case HandshakeResult::NoResponse:
             run.outcome = RunOutcome::NoResponse;
-            run.Box(QStringLiteral("No response from Datalogger."), OkOnly);
+            run.Box(QStringLiteral("No response from Datalogger."), OkOnly, run.reason);
             break;
         case HandshakeResult::Ready:
             FileStage(run);

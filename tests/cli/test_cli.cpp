@@ -167,8 +167,10 @@ void CliTest::failures_data() {
     QTest::newRow("checksum, abort")
         << "checksum" << "abort" << int(kExitAborted)
         << "Checksum error at line 4. Continue with download? n (--on-error abort)\n"
-           "Update stopped after line 4: the datalogger's firmware is incomplete.";
-    QTest::newRow("silent bootloader") << "silent" << "" << int(kExitNoResponse) << "No response from Datalogger.";
+           "Update stopped after line 4: the datalogger's firmware is incomplete.\n"
+           "%D: the answer to the prompt about line 4 was no (--on-error abort)";
+    QTest::newRow("silent bootloader") << "silent" << "" << int(kExitNoResponse)
+                                       << "No response from Datalogger.\n%D: no answer to 3 ready requests";
     QTest::newRow("missing port") << "no port" << "" << int(kExitPortFailure)
                                   << "Error encountered while accessing the com port.\n/dev/quorvel-no-such-port: ";
     QTest::newRow("missing file: found before the missing port")
@@ -212,6 +214,7 @@ void CliTest::failures() {
     if (!policy.isEmpty()) {
         args << "--on-error" << policy;
     }
+    lastLines.replace("%D", Device(*sim));
     const Result r = RunCli(args);
     QCOMPARE(r.status, status);
     const int lines = int(lastLines.count('\n')) + 1;
@@ -235,24 +238,26 @@ void CliTest::onItsTerminal_data() {
     // The answer to a prompt comes from the terminal the program runs on.
     QTest::newRow("y at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("y\n") << 0
                                      << int(kExitUpdateFailed)
-                                     << QByteArray("Error encountered while updating.\r\n"
+                                     << QByteArray("it failed the update.\r\n"
                                                    "Lines not accepted: 3 (the update went on after the prompt).")
                                      << -1;
     QTest::newRow("n after a wrong key") << "flash error" << QByteArray("[y/n] ") << QByteArray("x\nn\n") << 0
-                                         << int(kExitAborted) << QByteArray("firmware is incomplete.") << 3;
+                                         << int(kExitAborted) << QByteArray("line 3 was no (terminal)") << 3;
     QTest::newRow("Ctrl-C at the prompt") << "flash error" << QByteArray("[y/n] ") << QByteArray("\x03") << 0
-                                          << int(kExitCancelled) << QByteArray("Cancelled.") << 3;
+                                          << int(kExitCancelled) << QByteArray("interrupted by SIGINT (Ctrl-C); nothing more was sent") << 3;
     QTest::newRow("Ctrl-C in the restart wait")
         << "no restart" << QByteArray("Waiting for Datalogger to Restart...") << QByteArray("\x03") << 0
-        << int(kExitCancelled) << QByteArray("Cancelled.") << 0;
+        << int(kExitCancelled) << QByteArray("interrupted by SIGINT (Ctrl-C); nothing more was sent") << 0;
     // Line 50 is never answered: without an interrupt it would be sent 3 times and asked about.
     QTest::newRow("Ctrl-C while a line waits for its answer")
         << "silent line" << QByteArray("line 50: sent") << QByteArray("\x03") << 0 << int(kExitCancelled)
-        << QByteArray("Cancelled.") << 50;
+        << QByteArray("interrupted by SIGINT (Ctrl-C); nothing more was sent") << 50;
     QTest::newRow("SIGHUP while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
-                                               << SIGHUP << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
+                                               << SIGHUP << int(kExitCancelled)
+                                               << QByteArray("by SIGHUP (the terminal went away); nothing more was sent") << 50;
     QTest::newRow("SIGTERM while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
-                                                << SIGTERM << int(kExitCancelled) << QByteArray("Cancelled.") << 50;
+                                                << SIGTERM << int(kExitCancelled)
+                                                << QByteArray("by SIGTERM; nothing more was sent") << 50;
     // The final "#" comes two seconds after the "@": the final wait runs to its end.
     QTest::newRow("Ctrl-C in the final wait")
         << "slow end" << QByteArray("Lines remaining: 0  100%") << QByteArray("\x03") << 0 << int(kExitUpdated)
@@ -325,7 +330,7 @@ void CliTest::modes_data() {
     QTest::newRow("quiet: the outcome alone") << QStringList{"--quiet"} << QStringList{kUpdated} << QStringList{};
     QTest::newRow("verbose: times, sends and answers")
         << QStringList{"--verbose"}
-        << QStringList{"] Initializing the com port", "] line 4: sent\n", "] line 4: answer - (checksumError)",
+        << QStringList{"] Initializing the com port", "] line 4: sent\n", "] line 4: answer - (checksum error)",
                        "] line 4: sent again (send 2)", "] line 4: answer ~ (accepted)",
                        "] line 11: held by the datalogger (XOFF)", "] line 11: released by the datalogger (XON)",
                        "] line 11: answer ~ (accepted)\n", "] " + kUpdated}

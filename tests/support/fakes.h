@@ -72,6 +72,7 @@ public:
         port_ = p;
     }
     bool PortOpen() const override { return open_; }
+    QString DeviceName() const override { return QStringLiteral("/dev/fake%1").arg(port_); }
     void PortOpen(bool open) override {
         Op(QStringLiteral("PortOpen=%1").arg(open ? 1 : 0));
         open_ = open;

@@ -7,9 +7,13 @@
 namespace {
 
 const QString kSuccess = QStringLiteral("0|Datalogger successfully updated.");
-const QString kFailed = QStringLiteral("0|Error encountered while updating.");
+const QString kFailed = QStringLiteral(
+    "0|Error encountered while updating.|/dev/fake1: the bootloader's final reply held \"#\" without \"@\": it failed "
+    "the update.");
 const QString kSilentEnd =
-    QStringLiteral("0|Error encountered while updating.  No response from Datalogger at end of file.");
+    QStringLiteral("0|Error encountered while updating.  No response from Datalogger at end of file.|/dev/fake1: ");
+const QString kAckOnly = QStringLiteral("no \"#\" came within 3 seconds of the last line; the reply held \"~\".");
+const QString kNothing = QStringLiteral("nothing came within 3 seconds of the last line's answer.");
 
 QString Checksum(int n) { return QStringLiteral("4|Checksum error at line %1. Continue with download?").arg(n); }
 QString Flash(int n) { return QStringLiteral("4|Error writing to flash at line %1. Continue with download?").arg(n); }
@@ -142,14 +146,14 @@ void TransferTest::finalWait_data() {
     QTest::newRow("~ then @: out of step, after the full wait")
         << "~" << "@" << 100ll << QStringList{Incomplete(kOutOfStep)} << RunOutcome::Incomplete << true;
     QTest::newRow("@ as the last reply, # later") << "@" << "#" << 500ll << QStringList{kSuccess} << ok << false;
-    QTest::newRow("# alone ends it at once") << "~" << "#" << 500ll << QStringList{kFailed + "|" + kOutOfStep} << RunOutcome::UpdateFailed << false;
-    QTest::newRow("nothing more") << "~" << "" << 0ll << QStringList{kSilentEnd} << silent << true;
+    QTest::newRow("# alone ends it at once") << "~" << "#" << 500ll << QStringList{kFailed + "\n" + kOutOfStep} << RunOutcome::UpdateFailed << false;
+    QTest::newRow("nothing more") << "~" << "" << 0ll << QStringList{kSilentEnd + kAckOnly} << silent << true;
     QTest::newRow("both in one reply") << "@#" << "" << 0ll << QStringList{kSuccess} << ok << false;
-    QTest::newRow("# too late") << "~" << "#" << 3500ll << QStringList{kSilentEnd} << silent << true;
+    QTest::newRow("# too late") << "~" << "#" << 3500ll << QStringList{kSilentEnd + kAckOnly} << silent << true;
     // The flash error's reply also held "@"; after Yes the buffer is empty, so only what
     // arrives in the final wait decides.
     QTest::newRow("Yes to the last line empties the buffer")
-        << "%@" << "" << 0ll << QStringList{Flash(3), kSilentEnd + "|" + kWentOn3 + "\n" + kOutOfStep} << silent << true;
+        << "%@" << "" << 0ll << QStringList{Flash(3), kSilentEnd + kNothing + "\n" + kWentOn3 + "\n" + kOutOfStep} << silent << true;
 }
 
 void TransferTest::finalWait() {
@@ -187,7 +191,7 @@ void TransferTest::cancel_data() {
     QTest::newRow("old loader: counted down, run ends")
         << "1.20" << 2 << false << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
     QTest::newRow("while the last line waits: outcome still reported")
-        << "1.30" << 3 << false << false << 3 << QStringList{Missing(3), kSilentEnd + "|" + kWentOn3} << 3
+        << "1.30" << 3 << false << false << 3 << QStringList{Missing(3), kSilentEnd + kNothing + "\n" + kWentOn3} << 3
         << RunOutcome::NoFinalReply;
     QTest::newRow("at once: no resend, no prompt")
         << "1.30" << 2 << true << false << 1 << QStringList{} << 2 << RunOutcome::Cancelled;
@@ -326,7 +330,7 @@ void TransferTest::answersPayTheirOwnSends_data() {
         << QStringList{Checksum(3), Incomplete(kWentOn3)} << qint64(0);
     const QString restarted = QStringLiteral(
         "48|The datalogger restarted during the update (at line 3). Its firmware is incomplete: "
-        "restart the update.|The bootloader announced its start (\"^\") after line 3 was sent: what it "
+        "restart the update.|/dev/fake1: the bootloader announced its start (\"^\") after line 3 was sent: what it "
         "had received of the update is lost.");
     QTest::newRow("a restart instead of an answer ends the run") << "1.30" << "3:^" << five << "1 2 3"
                                                                   << QStringList{restarted} << qint64(0);

@@ -43,6 +43,8 @@ const char* OutcomeName(RunOutcome outcome) {
             return "NoFinalReply";
         case RunOutcome::NoResponse:
             return "NoResponse";
+        case RunOutcome::NoRestart:
+            return "NoRestart";
         case RunOutcome::Cancelled:
             return "Cancelled";
         case RunOutcome::Declined:

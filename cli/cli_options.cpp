@@ -15,6 +15,7 @@ const QString kListPorts = QStringLiteral("list-ports");
 const QString kReportToParent = QStringLiteral("report-to-parent");
 const QString kCheck = QStringLiteral("check");
 const QString kNoRecordCheck = QStringLiteral("no-record-check");
+const QString kRestartTimeout = QStringLiteral("restart-timeout");
 
 void Describe(QCommandLineParser& parser) {
     parser.addOption({kPort, QString(), QStringLiteral("N|DEVICE")});
@@ -28,6 +29,7 @@ void Describe(QCommandLineParser& parser) {
     parser.addOption({kReportToParent, QString()});
     parser.addOption({kCheck, QString(), QStringLiteral("FILE")});
     parser.addOption({kNoRecordCheck, QString()});
+    parser.addOption({kRestartTimeout, QString(), QStringLiteral("SECONDS")});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     parser.addOption({QStringLiteral("version"), QString()});
 }
@@ -145,6 +147,14 @@ std::variant<CliOptions, QString> ParseCli(const QStringList& arguments) {
         }
     }
     options.recordCheck = !parser.isSet(kNoRecordCheck);
+    if (parser.isSet(kRestartTimeout)) {
+        bool number = false;
+        options.restartTimeout = parser.value(kRestartTimeout).toInt(&number, 10);
+        if (!number || options.restartTimeout < 1) {
+            return QStringLiteral("--restart-timeout must be a whole number of seconds, 1 or more, not ") +
+                   parser.value(kRestartTimeout) + QLatin1Char('.');
+        }
+    }
     options.reportToParent = parser.isSet(kReportToParent);
     return options;
 }
@@ -179,6 +189,10 @@ Options:
                       abort     stop the update
   --no-record-check send the file even when its data lines are not all sound Intel HEX
                     records; without it such a file is refused before the port is opened
+  --restart-timeout SECONDS
+                    give up when the datalogger has not restarted within SECONDS (exit
+                    status 3), as an unattended bench should; without it the wait has no
+                    end, as in the window
   -q, --quiet       print only the outcome and the problems
   -v, --verbose     put the seconds since the start in front of every line, and show
                     each data line's sends and the bootloader's answers
@@ -190,8 +204,8 @@ Options:
                     file, the loader and firmware versions, the lines sent, resends,
                     answers and prompts, the lines not accepted and why, whether the
                     answers kept in step, the line at which the datalogger restarted, the
-                    file's size, SHA-256 and address ranges, the duration, the outcome and
-                    the exit status
+                    start time (UTC), the program version, the file's size, SHA-256 and
+                    address ranges, the duration, the outcome and the exit status
   --list-ports      list the COM port numbers with their devices and, where known, the
                     adapter's description and serial number, then exit
   --check FILE      check an update file and touch no port: print its size, SHA-256,

@@ -27,6 +27,7 @@ struct CliOptions {
     bool json = false;
     QString check;   // --check FILE: check the file alone, touch no port
     bool recordCheck = true;  // false with --no-record-check: send unsound records all the same
+    int restartTimeout = 0;   // --restart-timeout SECONDS; 0: wait for the restart without end
     bool listPorts = false;
     bool help = false;
     bool version = false;

@@ -7,6 +7,7 @@
 #include "port_names.h"
 #include "quorvel_version.h"
 
+#include <QDateTime>
 #include <QJsonValue>
 #include <QMap>
 #include <QRegularExpression>
@@ -26,6 +27,7 @@ int ExitStatusOf(RunOutcome outcome) {
         case RunOutcome::Updated:
             return kExitUpdated;
         case RunOutcome::NoResponse:
+        case RunOutcome::NoRestart:
             return kExitNoResponse;
         case RunOutcome::PortFailure:
             return kExitPortFailure;
@@ -72,6 +74,7 @@ ConsoleFront::ConsoleFront(const CliOptions& options, const PortArgument& port, 
     vars_.Tokens = ProtocolTokens::Defaults();
     run_.SetCancelAtOnce(true);
     run_.SetRecordCheck(options.recordCheck);
+    run_.SetRestartTimeout(options.restartTimeout);
     timer1_.setInterval(60);
     connect(&timer1_, &QTimer::timeout, this, [this] { run_.Timer1_Timer(); });
     timer3_.setInterval(kProgressMs);
@@ -85,6 +88,7 @@ ConsoleFront::ConsoleFront(const CliOptions& options, const PortArgument& port, 
 
 int ConsoleFront::Run() {
     started_.start();
+    startTime_ = QDateTime::currentDateTimeUtc();
     if (port_.number > 0) {
         Status(device_.isEmpty()
                    ? QStringLiteral("COM port %1 has no device behind it.").arg(port_.number)
@@ -148,6 +152,8 @@ int ConsoleFront::Finish(int status) {
     log_.Event(QStringLiteral("outcome"), QStringLiteral("%1 (exit status %2)").arg(outcomeText_).arg(status));
     log_.Close();
     QJsonObject result;
+    result[QStringLiteral("startTime")] = startTime_.toString(Qt::ISODateWithMs);
+    result[QStringLiteral("programVersion")] = QStringLiteral(QUORVEL_VERSION_TEXT);
     result[QStringLiteral("port")] = port_.Text();
     result[QStringLiteral("device")] = OrNull(device_);
     result[QStringLiteral("file")] = options_.file;
@@ -173,6 +179,7 @@ int ConsoleFront::Finish(int status) {
                                        {QStringLiteral("why"), WhyName(l.why)}});
     }
     result[QStringLiteral("linesNotAccepted")] = notAccepted;
+    result[QStringLiteral("linesAccepted")] = progress_.Sent() - int(notAccepted.size());
     result[QStringLiteral("outOfStep")] = ledger.OutOfStep();
     result[QStringLiteral("restartedAtLine")] =
         ledger.RestartedAt() != 0 ? QJsonValue(ledger.RestartedAt()) : QJsonValue();

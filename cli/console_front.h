@@ -12,6 +12,7 @@
 #include "platform.h"
 #include "update_run.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QObject>
@@ -87,6 +88,7 @@ private:
     bool interrupted_ = false;
     QString interruptedBy_;
     QString lastAnswerBy_;
+    QDateTime startTime_;
     // The datalogger holds the program's bytes back with XOFF.
     bool held_ = false;
     QString status_;

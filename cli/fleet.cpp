@@ -155,6 +155,9 @@ void Fleet::Start(Member& m) {
     if (!options_.recordCheck) {
         args << QStringLiteral("--no-record-check");
     }
+    if (options_.restartTimeout > 0) {
+        args << QStringLiteral("--restart-timeout") << QString::number(options_.restartTimeout);
+    }
     m.process = std::make_unique<QProcess>();
     QProcess& p = *m.process;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -233,6 +236,7 @@ void Fleet::Finished(Member& m, int code, QProcess::ExitStatus how) {
             how == QProcess::NormalExit && code != 0 ? code : int(kExitUpdateFailed);
         Say(m, err_, m.result.value(QStringLiteral("outcome")).toString());
     }
+    DrawBlock();
     if (--running_ == 0) {
         loop_.quit();
     }
@@ -268,8 +272,13 @@ void Fleet::DrawBlock() {
     }
     for (const Member& m : members_) {
         QString line = m.name.leftJustified(width + 2);
-        line += m.hasProgress ? ProgressText(m.progress) + QStringLiteral("  ") : QString();
-        line += m.status;
+        if (m.finished) {
+            // A finished port's rate would only go stale: its outcome takes the line.
+            line += m.result.value(QStringLiteral("outcome")).toString();
+        } else {
+            line += m.hasProgress ? ProgressText(m.progress) + QStringLiteral("  ") : QString();
+            line += m.status;
+        }
         text += QLatin1Char('\r') + line.left(columns - 1) + QStringLiteral("\033[K\n");
     }
     Put(talk_, text);
@@ -292,8 +301,8 @@ void Fleet::Interrupt() {
 void Fleet::Summary() {
     // Columns as wide as their widest cell.
     QList<QStringList> rows = {{QStringLiteral("Port"), QStringLiteral("Status"),
-                                QStringLiteral("Lines"), QStringLiteral("Resends"),
-                                QStringLiteral("Outcome")}};
+                                QStringLiteral("Sent"), QStringLiteral("Accepted"),
+                                QStringLiteral("Resends"), QStringLiteral("Outcome")}};
     for (const Member& m : members_) {
         const QJsonObject& r = m.result;
         rows.append({m.name,
@@ -301,6 +310,7 @@ void Fleet::Summary() {
                      QStringLiteral("%1/%2")
                          .arg(r.value(QStringLiteral("linesSent")).toInt())
                          .arg(r.value(QStringLiteral("dataLines")).toInt()),
+                     QString::number(r.value(QStringLiteral("linesAccepted")).toInt()),
                      QString::number(r.value(QStringLiteral("resends")).toInt()),
                      r.value(QStringLiteral("outcome")).toString()});
     }

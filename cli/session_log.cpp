@@ -11,11 +11,10 @@ bool SessionLog::Open(const QString& path, QString* reason) {
         return false;
     }
     since_.start();
-    // Local time with its offset from UTC, so that the log can be lined up with others.
-    const QDateTime now = QDateTime::currentDateTime();
+    // UTC, as the JSON has it, so that the records of a bench line up whatever the zone.
     Write(QStringLiteral("# quorvel-cli %1 session log, started %2")
               .arg(QStringLiteral(QUORVEL_VERSION_TEXT),
-                   now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs))
+                   QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs))
               .toUtf8());
     return true;
 }

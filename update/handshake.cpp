@@ -18,12 +18,22 @@ HandshakeResult Handshake(RunContext& run) {
     // the tail that could hold the start of a straddling restart token is kept, so memory
     // stays flat and no text is scanned twice.
     const qsizetype keep = tokens.TokenRestart.size() - 1;
+    const qint64 waitingSince = run.clock.Seconds();
+    const auto timedOut = [&] {
+        return run.restartTimeout > 0 && run.clock.Seconds() - waitingSince >= run.restartTimeout;
+    };
     while (!run.ReplyBuffer.contains(tokens.TokenRestart)) {
         while (run.WaitingInput() == 0) {
             if (run.vars.CancelRequested) {
                 return HandshakeResult::Cancelled;
             }
+            if (timedOut()) {
+                return HandshakeResult::NoRestart;
+            }
             run.Yield();
+        }
+        if (timedOut()) {
+            return HandshakeResult::NoRestart;
         }
         run.ReplyBuffer = run.ReplyBuffer.right(keep) + run.ReadPort();
     }

@@ -30,6 +30,7 @@ enum class RunOutcome {
     UpdateFailed,     // "Error encountered while updating."
     NoFinalReply,     // "... No response from Datalogger at end of file."
     NoResponse,       // "No response from Datalogger."
+    NoRestart,        // the same box: no restart within the front's time-out
     Cancelled,        // Cancel, no message
     Declined,         // a prompt after a bad line answered No
     PortFailure,      // "Error encountered while accessing the com port."
@@ -67,6 +68,8 @@ public:
     QString checkedSha256;
     // Who answered what: the sends and their answers, the records the handshake is owed.
     AnswerLedger ledger;
+    // Seconds the restart wait lasts at most; 0 for no end (see UpdateRun::SetRestartTimeout).
+    int restartTimeout = 0;
     // Whether Cancel ends the run at the next check of the flag, with no further send and no
     // prompt (see UpdateRun::SetCancelAtOnce).
     bool CancelAtOnce = false;

@@ -30,6 +30,7 @@ void UpdateRun::RunUpdate() {
     RunningFlag running(running_);
     RunContext run(vars_, window_, comm_, clock_);
     run.CancelAtOnce = cancelAtOnce_;
+    run.restartTimeout = restartTimeout_;
     outcome_ = RunOutcome::None;
     failureReason_.clear();
     ledger_ = AnswerLedger();
@@ -111,6 +112,14 @@ void UpdateRun::Stages(RunContext& run) {
             break;
         case HandshakeResult::NoResponse:
             run.outcome = RunOutcome::NoResponse;
+            run.Box(QStringLiteral("No response from Datalogger."), OkOnly, run.reason);
+            break;
+        case HandshakeResult::NoRestart:
+            run.outcome = RunOutcome::NoRestart;
+            run.reason = comm_.DeviceName() +
+                         QStringLiteral(": the datalogger did not restart (no \"%1\") within %2 s")
+                             .arg(run.vars.Tokens.TokenRestart)
+                             .arg(run.restartTimeout);
             run.Box(QStringLiteral("No response from Datalogger."), OkOnly, run.reason);
             break;
         case HandshakeResult::Ready:

@@ -41,6 +41,9 @@ public:
     // before the port is opened (the default), or sent as it is, without a question (the
     // command line's --no-record-check: its own check has refused the file otherwise).
     void SetRecordCheck(bool check) { recordCheck_ = check; }
+    // The window waits for the user to restart the datalogger as long as it takes; an
+    // unattended bench sets how many seconds it waits at most (0: no end).
+    void SetRestartTimeout(int seconds) { restartTimeout_ = seconds; }
 
     bool Running() const { return running_; }
     // How the last run ended.
@@ -66,6 +69,7 @@ private:
     bool running_ = false;
     bool cancelAtOnce_ = false;
     bool recordCheck_ = true;
+    int restartTimeout_ = 0;
     RunOutcome outcome_ = RunOutcome::None;
     QString failureReason_;
     AnswerLedger ledger_;

@@ -4,6 +4,7 @@
 #include "bootloader_sim.h"
 #include "cli_options.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -181,6 +182,9 @@ void CliTest::failures_data() {
     QTest::newRow("a damaged record: refused before the port") << "damaged" << "" << int(kExitFileFailure)
         << "Error opening %1.\nLine 2 of the file is not a valid Intel HEX record: its checksum is 3F, its bytes "
            "give F2. Use --no-record-check to send it anyway.";
+    // Nobody restarts the datalogger on an unattended bench.
+    QTest::newRow("no restart within the time-out") << "no restart" << "" << int(kExitNoResponse)
+        << "No response from Datalogger.\n%D: the datalogger did not restart (no \"^\") within 1 s";
 }
 
 void CliTest::failures() {
@@ -193,6 +197,8 @@ void CliTest::failures() {
         options.faults = {{bootsim::FaultKind::Checksum, 4, 3}};
     } else if (scenario == QLatin1String("silent")) {
         options.silent_ready_requests = 3;
+    } else if (scenario == QLatin1String("no restart")) {
+        options.restart_after_ms = 600000;
     }
     auto sim = Sim(options);
     QStringList args = Port(*sim);
@@ -210,6 +216,9 @@ void CliTest::failures() {
                 file.write(scenario == "damaged" ? QByteArray("V1\r\n:04000000010203043F\r\n:00000001FF\r\n")
                                                  : ":00000001FF" + QByteArray("\r\n").repeated(32768)) > 0);
         lastLines = lastLines.arg(args[3]);
+    }
+    if (scenario == QLatin1String("no restart")) {
+        args << "--restart-timeout" << "1";
     }
     if (!policy.isEmpty()) {
         args << "--on-error" << policy;
@@ -391,7 +400,7 @@ void CliTest::jsonReport() {
         {"loaderVersion", "1.3"}, {"oldFirmwareVersion", "2.05"}, {"updateFirmwareVersion", "V2.10"},
         {"dataLines", 3002}, {"linesSent", 3002}, {"sends", 3005}, {"resends", 3},
         {"outcome", "The datalogger's firmware is incomplete."}, {"exitStatus", 8},
-        {"fileSize", QFileInfo(kSample).size()},
+        {"programVersion", "1.0"}, {"fileSize", QFileInfo(kSample).size()}, {"linesAccepted", 3001},
         {"addressRanges", QJsonArray{"0x00010000-0x0001BB7F"}},
         {"linesNotAccepted", QJsonArray{QJsonObject{{"line", 6}, {"why", "checksumError"}}}},
         {"outOfStep", false}, {"restartedAtLine", QJsonValue()}};
@@ -404,6 +413,7 @@ void CliTest::jsonReport() {
                                      {"line", 6}, {"prompt", "Checksum error at line 6. Continue with download?"},
                                      {"answer", "yes"}, {"by", "--on-error continue"}}}));
     QVERIFY(o.value("durationSeconds").toDouble() > 0.0);
+    QCOMPARE(QDateTime::fromString(o.value("startTime").toString(), Qt::ISODateWithMs).timeSpec(), Qt::UTC);
     QCOMPARE(o.value("fileSha256").toString().size(), 64);
 }
 
@@ -463,12 +473,13 @@ void CliTest::severalPorts() {
         const QJsonObject o = results.at(i).toObject();
         const bool ok = ports[i] == QLatin1String("ok");
         QCOMPARE(o.value("exitStatus").toInt() == 0, ok);
+        QCOMPARE(o.value("linesAccepted").toInt() == 3002, ok);
         if (sims[size_t(i)]) {
             QCOMPARE(WholeImage(*sims[size_t(i)]), ok);
             QVERIFY(QFile::exists(dir.filePath("s-" + Device(*sims[size_t(i)]).mid(5).replace('/', '-') + ".log")));
         }
-        // The summary table has a row per port with its outcome.
-        QVERIFY2(r.err.contains(o.value("outcome").toString()), qPrintable(r.err));
+        // The summary table has a row per port with its outcome, and the lines accepted.
+        QVERIFY2(r.err.contains(o.value("outcome").toString()) && r.err.contains("Accepted"), qPrintable(r.err));
     }
 }
 

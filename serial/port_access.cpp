@@ -2,11 +2,13 @@
 
 #include "failure.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +68,13 @@ QString RealDevice(int port, const QString& device) {
     if (info.isDir()) {
         throw Failure(device + QStringLiteral(": a folder, not a serial device"));
     }
+    // A serial device is a character device. Anything else (a regular file, a block device,
+    // a socket) is refused before it is opened: opened, it would fail with the driver's
+    // "Inappropriate ioctl for device", or with "permission denied" for a read-only file.
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+        throw Failure(device + QStringLiteral(": not a serial device"));
+    }
     return info.canonicalFilePath();
 #else
     return device;
@@ -87,6 +96,10 @@ QString OpenFailure(const QString& device, const QString& real, const QString& d
     }
     if (driverText.endsWith(qt_error_string(EBUSY))) {
         return who + QStringLiteral(": in use by another program, which holds it exclusively");
+    }
+    // A character device that is no terminal (/dev/null, say) has no line settings.
+    if (driverText.endsWith(qt_error_string(ENOTTY))) {
+        return who + QStringLiteral(": not a serial device");
     }
 #endif
     return who + QStringLiteral(": ") + driverText;

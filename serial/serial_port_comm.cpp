@@ -192,17 +192,24 @@ void SerialPortComm::PortOpen(bool open) {
         port_.clearError();
         throw Failure(reason);
     }
+    QString note;
     try {
         const QString refused = port_access::Lock(port_.handle(), device_, real);
         if (!refused.isEmpty()) {
             throw Failure(refused);
         }
+        // Only once the device is this program's: a driver setting is not changed under
+        // another program's feet. Whatever the driver says, the open goes on.
+        note = lowLatency_.Ask(port_.handle(), device_);
         applySettings();
         applyHandshaking();
         takeOverIo();
     } catch (...) {
         closePort();
         throw;
+    }
+    if (!note.isEmpty()) {
+        emit Noted(note);
     }
 }
 
@@ -214,6 +221,9 @@ void SerialPortComm::closePort() {
         writeNotifier_->setEnabled(false);
     }
     queued_.clear();
+    // Every close passes here (a close asked for, a refused change, a hang-up, the
+    // destructor), so the driver's latency setting is put back whichever way the port goes.
+    lowLatency_.PutBack(port_.handle());
 #ifdef Q_OS_UNIX
     // What was not sent by now never will be. The driver's own output goes too, and a line
     // held by XOFF is released first: a real port's last close otherwise waits, up to its

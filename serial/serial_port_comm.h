@@ -1,5 +1,6 @@
 #pragma once
 
+#include "low_latency.h"
 #include "mscomm.h"
 
 #include <QElapsedTimer>
@@ -12,7 +13,7 @@
 
 // The serial control over QSerialPort.
 //
-// Four things go beyond a plain wrapper:
+// Five things go beyond a plain wrapper:
 // - Input and InBufferCount pull whatever the operating system holds when nothing is
 //   waiting yet, so they see received bytes even when nobody has yielded to the event loop
 //   since they arrived.
@@ -27,6 +28,9 @@
 //   closing) closes the port, once: left open, the hang-up is reported again at every turn
 //   of the event loop and keeps a core busy. The next operation then raises exactly one
 //   Failure naming the fault.
+// - On Linux, opening asks the driver for low latency (LowLatency), which a USB adapter
+//   turns into a short latency timer; every close puts the driver's setting back. What came
+//   of it is no failure either way, only a note (Noted).
 class SerialPortComm : public QObject, public MSComm {
     Q_OBJECT
 public:
@@ -47,6 +51,12 @@ public:
     qint16 OutBufferCount() override;
     QString DeviceName() const override { return device_; }
     void WaitForInput(int msecs) override;
+
+signals:
+    // A remark about the line just opened, for whoever wants it (quorvel-cli --verbose);
+    // nothing went wrong. Emitted at most once per open, when PortOpen(true) succeeds, before
+    // it returns: today the outcome of asking for low latency, naming the device.
+    void Noted(const QString& note);
 
 private:
     void applyHandshaking();
@@ -89,6 +99,8 @@ private:
     // Set while this class calls a QSerialPort setter: it reports that call's failure
     // itself, so the error signal it raises on the way is not a fault of the line.
     bool changingLine_ = false;
+    // The driver's low-latency flag, as asked at open and put back at close.
+    LowLatency lowLatency_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     // Enabled only while queued_ holds bytes.
     std::unique_ptr<QSocketNotifier> writeNotifier_;

@@ -7,13 +7,70 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
+
+namespace {
+
+// A driver that offers the serial-info flags, in front of a pseudo-terminal (whose driver
+// offers none): while armed, TIOCGSERIAL and TIOCSSERIAL on that terminal are answered here,
+// as the driver of a USB adapter would; every other ioctl goes to the kernel.
+struct FakeSerialInfo {
+    enum Driver { Offers, KeepsOff, RefusesChange };
+    dev_t device = 0;  // the terminal answered for; 0: none, the kernel answers
+    Driver driver = Offers;
+    int flags = 0;
+};
+FakeSerialInfo fakeInfo;
+
+}  // namespace
+
+// Every ioctl of this program passes here: the serial layer's, Qt's and the test's own (not
+// glibc's, which calls its own). The third argument, a pointer or a small integer wherever
+// one is given, goes to the kernel unchanged.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    struct stat st {};
+    if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && fakeInfo.device != 0 &&
+        ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == fakeInfo.device) {
+        auto* info = static_cast<serial_struct*>(arg);
+        if (request == TIOCGSERIAL) {
+            *info = serial_struct{};
+            info->flags = fakeInfo.driver == FakeSerialInfo::KeepsOff ? 0 : fakeInfo.flags;
+            return 0;
+        }
+        if (fakeInfo.driver == FakeSerialInfo::RefusesChange) {
+            errno = EPERM;
+            return -1;
+        }
+        if (fakeInfo.driver == FakeSerialInfo::Offers) {
+            fakeInfo.flags = info->flags;
+        }
+        return 0;
+    }
+    return int(::syscall(SYS_ioctl, fd, request, arg));
+}
 
 namespace {
 
@@ -38,6 +95,9 @@ QString Refusal(const std::function<void()>& operation) {
     return QString();
 }
 
+// How a port that asked for low latency closes.
+enum CloseBy { Asked, HungUp, Destroyed };
+
 void OpenOn(SerialPortComm& comm, int port) {
     comm.Handshaking(MSComm::XonXoff);
     comm.Settings(QStringLiteral("57600,n,8,1"));
@@ -54,6 +114,8 @@ private slots:
     void bytesPassUnchangedBothWays();
     void xoffXonStormKeepsEveryByteInOrder_data();
     void xoffXonStormKeepsEveryByteInOrder();
+    void lowLatencyIsPutBackOnEveryClose_data();
+    void lowLatencyIsPutBackOnEveryClose();
     void refusals();
 };
 
@@ -84,10 +146,16 @@ void SerialPortTest::settingsReachTheLine() {
 void SerialPortTest::bytesPassUnchangedBothWays() {
     // The port writes while the peer has said XOFF: flow control, not a fault. The output is
     // held while bytes come the other way (only XON releases it, not any byte), then sent.
+    // A pseudo-terminal's driver offers no low latency: the port opens all the same, and the
+    // refusal is only a note.
     PtyPair pty;
     pty.PointPortAt(4);
     SerialPortComm comm;
+    QSignalSpy notes(&comm, &SerialPortComm::Noted);
     OpenOn(comm, 4);
+    QCOMPARE(notes.count(), 1);
+    QCOMPARE(notes.at(0).at(0).toString(), "low latency: not offered by the driver of " +
+                                               pty.path() + " (" + qt_error_string(ENOTTY) + ")");
     const QByteArray bytes = AllBytes();
     pty.Write(QByteArray(1, '\x13'));
     QTest::qWait(20);
@@ -188,6 +256,73 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
     QCOMPARE(comm.Input(), QString());  // neither a fault pending nor a closed port
 }
 
+void SerialPortTest::lowLatencyIsPutBackOnEveryClose_data() {
+    // A driver that offers the flag, one that already has it on, one that takes the call and
+    // keeps the flag off, one that refuses the change; then the way the port closes. The flag
+    // is on while the port is open where the driver offers it, and the driver has its own
+    // setting back (its other flags too) once the port is closed, whichever way.
+    QTest::addColumn<int>("driver");
+    QTest::addColumn<int>("flagsBefore");
+    QTest::addColumn<int>("close");
+    QTest::addColumn<QString>("note");
+    QTest::addColumn<bool>("onWhileOpen");
+    const int other = ASYNC_SKIP_TEST;
+    const int low = ASYNC_LOW_LATENCY;
+    const QString asked = "asked of the driver of %1 (was off; put back on close)";
+    QTest::newRow("offered, closed")
+        << int(FakeSerialInfo::Offers) << other << int(Asked) << asked << true;
+    QTest::newRow("offered, hung up")
+        << int(FakeSerialInfo::Offers) << other << int(HungUp) << asked << true;
+    QTest::newRow("offered, destroyed")
+        << int(FakeSerialInfo::Offers) << other << int(Destroyed) << asked << true;
+    QTest::newRow("already on") << int(FakeSerialInfo::Offers) << (other | low) << int(Asked)
+                                << "already on in the driver of %1 (left as it was)" << true;
+    QTest::newRow("kept off") << int(FakeSerialInfo::KeepsOff) << other << int(Asked)
+                              << "not offered by the driver of %1 (it keeps the flag off)" << false;
+    QTest::newRow("change refused")
+        << int(FakeSerialInfo::RefusesChange) << other << int(Destroyed)
+        << "not offered by the driver of %1 (" + qt_error_string(EPERM) + ")" << false;
+}
+
+void SerialPortTest::lowLatencyIsPutBackOnEveryClose() {
+    QFETCH(int, driver);
+    QFETCH(int, flagsBefore);
+    QFETCH(int, close);
+    QFETCH(QString, note);
+    QFETCH(bool, onWhileOpen);
+    PtyPair pty;
+    pty.PointPortAt(7);
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(pty.path()).constData(), &st), 0);
+    fakeInfo = {st.st_rdev, FakeSerialInfo::Driver(driver), flagsBefore};
+    const auto disarm = qScopeGuard([] { fakeInfo = {}; });
+
+    auto comm = std::make_unique<SerialPortComm>();
+    QSignalSpy notes(comm.get(), &SerialPortComm::Noted);
+    OpenOn(*comm, 7);
+    QCOMPARE(notes.count(), 1);
+    QCOMPARE(notes.at(0).at(0).toString(), "low latency: " + note.arg(pty.path()));
+    QCOMPARE((fakeInfo.flags & ASYNC_LOW_LATENCY) != 0, onWhileOpen);
+    comm->Output(QStringLiteral("x"));
+    QCOMPARE(pty.Read(1), QByteArray("x"));
+
+    switch (close) {
+        case Asked:
+            comm->PortOpen(false);
+            break;
+        case HungUp:
+            // The hang-up closes the port by itself; the next operation reports it.
+            pty.HangUp();
+            QVERIFY(!Refusal([&] { comm->WaitForInput(1000); }).isEmpty());
+            QVERIFY(!comm->PortOpen());
+            break;
+        default:
+            comm.reset();
+            break;
+    }
+    QCOMPARE(fakeInfo.flags, flagsBefore);
+}
+
 void SerialPortTest::refusals() {
     // Each row: a port left closed, open, open with the far side gone (noticed by the event
     // loop or not yet), or closed while another port holds the line; then the operation refused,
@@ -216,6 +351,9 @@ void SerialPortTest::refusals() {
         {Closed, [](SerialPortComm& c) { c.Output("x"); }, "Port not open", false},
         {Closed, openLink("ttyUSB9"), "%2/ttyUSB9: no such device", false},
         {Closed, openLink(""), "%2: a folder, not a serial device", false},
+        {Closed, openLink("some.txt"), "%2/some.txt: not a serial device", false},
+        {Closed, openLink("null"), "%2/null (/dev/null): not a serial device", false},
+        {Closed, openLink("socket"), "%2/socket: not a serial device", false},
         {Held, openLink("by-id"),
          "%2/by-id (%1): in use by test_serial_port (process " +
              QString::number(QCoreApplication::applicationPid()),
@@ -230,6 +368,20 @@ void SerialPortTest::refusals() {
         {FarGone, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
         {LoopNoticed, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
     };
+    // A regular file, a character device that is no terminal, and a socket (which, opened,
+    // would fail as "no such device or address").
+    QFile text(dir.filePath(QStringLiteral("some.txt")));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.close();
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("null"))));
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto closeSocket = qScopeGuard([socket] { ::close(socket); });
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray socketPath = QFile::encodeName(dir.filePath(QStringLiteral("socket")));
+    QVERIFY(size_t(socketPath.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    QVERIFY(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
     for (const auto& test : cases) {
         PtyPair pty;
         QFile::remove(dir.filePath(QStringLiteral("by-id")));

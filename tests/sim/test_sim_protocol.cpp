@@ -81,20 +81,21 @@ void ProtocolTest::frames() {
 }
 
 // The lines an update file sends (CR or CR LF ends them, not a lone LF; V and empty lines
-// are not sent) and the image they flash: 02 and 04 records move the base, and a record
-// running past its 64 KiB window wraps inside it.
+// are not sent) and the image they flash: 02 and 04 records move the base, a record right
+// before or behind written bytes makes one run with them, and a record running past its
+// 64 KiB window wraps inside it.
 void ProtocolTest::image() {
     MemoryImage image;
     const char* file =
-        "V1\r\n:020000021000EC\r:02000200414279\r\n\r\n:020000040002F8\r"
-        ":03FFFF0078797A94\r\n:00000001FF";
+        "V1\r\n:020000021000EC\r:02000200414279\r\n:010001005AA4\r\n:0100040043B8\r\n\r\n"
+        ":020000040002F8\r:03FFFF0078797A94\r\n:00000001FF";
     QVERIFY(ImageOfUpdate(file, image));
     QString ranges;
     for (const MemoryImage::Range& r : image.Ranges()) {
         ranges += QString::number(r.begin, 16) + ':' +
                   std::string(r.bytes.begin(), r.bytes.end()).c_str() + ' ';
     }
-    QCOMPARE(ranges, "10002:AB 20000:yz 2ffff:x ");
+    QCOMPARE(ranges, "10001:ZABC 20000:yz 2ffff:x ");
     QVERIFY(!ImageOfUpdate(":020000021000EC\n:02000200AABB97\r\n", image));
 
     std::string sample;  // the committed sample is the generator's

@@ -101,6 +101,18 @@ void ProtocolTest::image() {
     std::string sample;  // the committed sample is the generator's
     QVERIFY(ReadFile(QUORVEL_SAMPLES_DIR "/demo-firmware.upd", sample));
     QCOMPARE(sample, MakeSampleUpdate(3000));
+
+    // Firmware as a compiler and objcopy lay it out: every data line is a record the
+    // bootloader takes (ImageOfUpdate checks each with CheckRecord), and together they flash
+    // the raw binary objcopy made, as one run from address 0.
+    std::string firmware, binary;
+    QVERIFY(ReadFile(QUORVEL_AVR_FIRMWARE_DIR "/logger.upd", firmware) &&
+            ReadFile(QUORVEL_AVR_FIRMWARE_DIR "/logger.bin", binary) &&
+            ImageOfUpdate(firmware, image));
+    const std::vector<MemoryImage::Range> runs = image.Ranges();
+    QCOMPARE(runs.size(), std::size_t{1});
+    QVERIFY(runs[0].begin == 0 &&
+            std::string(runs[0].bytes.begin(), runs[0].bytes.end()) == binary);
 }
 
 void ProtocolTest::commandLine_data() {

@@ -29,6 +29,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 const QString Form1::kAppTitle = QStringLiteral("Quorvel");
@@ -88,6 +89,20 @@ public:
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
+
+// Whether nothing at all is at path. Anything that is there is taken for settings the user
+// may want back, and its failure to load is told: a file that cannot be read, a folder, a
+// link to a file that is gone, or a folder on the way that cannot be searched, where the
+// file may well be.
+bool NothingAt(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat info {};
+    return lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT;
+#else
+    const QFileInfo info(path);
+    return !info.exists() && !info.isSymLink();
+#endif
+}
 
 }  // namespace
 
@@ -222,9 +237,15 @@ void Form1::Form_Load() {
     setWindowTitle(windowTitle() + QStringLiteral(" - V ") +
                    QString::number(QUORVEL_VERSION_MAJOR) + QStringLiteral(".") +
                    QString::number(QUORVEL_VERSION_MINOR));
-    const bool seeded =
-        !prefs_.seed.isEmpty() && !QFileInfo::exists(prefs_.file) && QFileInfo::exists(prefs_.seed);
-    LoadPrefs(seeded ? prefs_.seed : prefs_.file);
+    // Until its first save an installed copy starts from the seed beside the program. Where
+    // neither file is there, no settings were ever saved: that is a first start, not a
+    // failure, and the defaults come without a box.
+    const bool noFile = NothingAt(prefs_.file);
+    if (noFile && (prefs_.seed.isEmpty() || NothingAt(prefs_.seed))) {
+        LoadDefaults();
+        return;
+    }
+    LoadPrefs(noFile ? prefs_.seed : prefs_.file);
 }
 
 void Form1::Form_Unload() {

@@ -59,7 +59,7 @@ public:
     void SavePrefs(const QString& path);
     // Where the window keeps its preferences: file is read by Form_Load and written by
     // Form_Unload. While file does not exist yet, Form_Load reads seed instead, when there
-    // is one.
+    // is one; with neither, it loads the defaults, as a first start does.
     struct PrefsPlace {
         QString file;
         QString seed;

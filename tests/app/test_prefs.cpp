@@ -18,6 +18,8 @@ const QByteArray kMissing("<missing>");
 const QByteArray kFolder("<folder>");
 const QByteArray kUnreadable("<mode 000>");
 const QByteArray kHuge("<1 GiB, sparse>");
+const QByteArray kLocked("<in a folder of mode 000>");
+const QByteArray kDangling("<a link to nothing>");
 
 QString LoadMessage(const QString& path) {
     return "48|Quorvel|An error occured while loading file " + path +
@@ -48,7 +50,8 @@ void PrefsTest::load_data() {
 
     const QString unread = QStringLiteral("does not hold a port number and a quoted file name");
     // clang-format off
-    QTest::newRow("missing")              << kMissing             << 0 << "" << "No such file";
+    // Nothing at the path: no settings were ever saved, so a first start is no failure.
+    QTest::newRow("missing")              << kMissing             << 0 << "" << "";
     QTest::newRow("empty")                << QByteArray()         << 0 << "" << unread;
     QTest::newRow("only line 1")          << QByteArray("3\r\n")  << 0 << "" << unread;
     QTest::newRow("index 8")              << QByteArray("8\r\n\"/fw/a.upd\"\r\n") << 0 << "" << "the port index 8 is not one of -1 to 7";
@@ -69,11 +72,16 @@ void PrefsTest::load_data() {
     // As a user's account: root reads a file of mode 000 all the same.
     QTest::newRow("unreadable")           << kUnreadable          << 0 << "" << "Permission denied";
     QTest::newRow("a folder")             << kFolder              << 0 << "" << "is a directory";
+    // A link whose file has gone is something there all the same.
+    QTest::newRow("a link to nothing")    << kDangling            << 0 << "" << "No such file";
     QTest::newRow("1 GiB, sparse")        << kHuge                << 0 << "" << "larger than";
     // An installed copy's first start reads the file beside the program and saves to the
     // configuration folder, which it makes; once saved, that folder's file is the one read.
     QTest::newRow("installed, first start") << kMissing           << 3 << "/fw/beside.upd" << "";
+    QTest::newRow("installed, first start, nothing beside it") << kMissing << 0 << "" << "";
     QTest::newRow("installed, once saved") << QByteArray("5\r\n\"/fw/saved.upd\"\r\n") << 5 << "/fw/saved.upd" << "";
+    // The saved file may well be there, behind a folder the program cannot search.
+    QTest::newRow("installed, folder locked") << kLocked          << 0 << "" << "Permission denied";
     // clang-format on
 }
 
@@ -88,19 +96,30 @@ void PrefsTest::load() {
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
     const QString file = dir_.filePath(tag + (tag.startsWith("installed") ? "/Quorvel/prefs.txt" : ".txt"));
     const QString seed = dir_.filePath(tag + ".beside.txt");  // the file beside an installed copy
-    const QByteArray seedContent("3\r\n\"/fw/beside.upd\"\r\n");
+    const QByteArray seedContent(tag.endsWith("nothing beside it") ? ""
+                                                                   : "3\r\n\"/fw/beside.upd\"\r\n");
     if (tag.startsWith("installed")) {
-        QVERIFY(WriteFile(seed, seedContent) && (content == kMissing || QDir().mkpath(QFileInfo(file).path())));
+        QVERIFY((seedContent.isEmpty() || WriteFile(seed, seedContent)) &&
+                (content == kMissing || QDir().mkpath(QFileInfo(file).path())));
     }
     if (content == kFolder) {
         QVERIFY(QDir().mkdir(file));
+    } else if (content == kDangling) {
+        QVERIFY(QFile::link(file + ".gone", file));
     } else if (content == kHuge) {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(qint64(1) << 30));
     } else if (content != kMissing) {
-        QVERIFY(WriteFile(file, content == kUnreadable ? "4\r\n\"/fw/a.upd\"\r\n" : content));
+        QVERIFY(WriteFile(file, content == kUnreadable || content == kLocked
+                                    ? "4\r\n\"/fw/a.upd\"\r\n"
+                                    : content));
         QVERIFY(content != kUnreadable || QFile::setPermissions(file, {}));
+        QVERIFY(content != kLocked || QFile::setPermissions(QFileInfo(file).path(), {}));
     }
+    auto unlock = qScopeGuard([&] {
+        QFile::setPermissions(QFileInfo(file).path(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
     QStringList boxes;
     QStringList details;
     {
@@ -123,7 +142,7 @@ void PrefsTest::load() {
         boxes.clear();
         form.close();
     }
-    if (content == kFolder) {
+    if (content == kFolder || content == kLocked) {
         QCOMPARE(boxes, QStringList{"48|Quorvel|An error occured while saving file " + file});
         return;
     }
@@ -132,7 +151,9 @@ void PrefsTest::load() {
     QVERIFY(saved);
     QCOMPARE(int(saved->portIndex), index);
     QCOMPARE(saved->path, path);
-    QVERIFY(!tag.startsWith("installed") || ReadAll(seed) == seedContent);
+    // Nothing is ever written beside an installed copy.
+    QVERIFY(!tag.startsWith("installed") ||
+            (seedContent.isEmpty() ? !QFileInfo::exists(seed) : ReadAll(seed) == seedContent));
 }
 
 void PrefsTest::savedFileReadsBack() {
@@ -159,7 +180,7 @@ void PrefsTest::savedFileReadsBack() {
     const QByteArray latin1("3\r\n\"/fw/Gr\xfc\xdf" "e.upd\"\r\n");
     QVERIFY(WriteFile(file, latin1));
     QCOMPARE(startAndExit(-2, QString()), latin1);
-    QCOMPARE(shown, 1);  // the first start's missing file
+    QCOMPARE(shown, 0);  // not even at the first start, with no file yet
 
     // An edited path is written as edited, not as the bytes it was read from.
     const std::optional<PrefsRecord> back = ReadPrefs(WritePrefs({1, "/new.upd", "/old/\xfc.upd"}));

@@ -81,25 +81,38 @@ void ProtocolTest::frames() {
 }
 
 // The lines an update file sends (CR or CR LF ends them, not a lone LF; V and empty lines
-// are not sent) and the image they flash: 02 and 04 records move the base, and a record
-// running past its 64 KiB window wraps inside it.
+// are not sent) and the image they flash: 02 and 04 records move the base, a record right
+// before or behind written bytes makes one run with them, and a record running past its
+// 64 KiB window wraps inside it.
 void ProtocolTest::image() {
     MemoryImage image;
     const char* file =
-        "V1\r\n:020000021000EC\r:02000200414279\r\n\r\n:020000040002F8\r"
-        ":03FFFF0078797A94\r\n:00000001FF";
+        "V1\r\n:020000021000EC\r:02000200414279\r\n:010001005AA4\r\n:0100040043B8\r\n\r\n"
+        ":020000040002F8\r:03FFFF0078797A94\r\n:00000001FF";
     QVERIFY(ImageOfUpdate(file, image));
     QString ranges;
     for (const MemoryImage::Range& r : image.Ranges()) {
         ranges += QString::number(r.begin, 16) + ':' +
                   std::string(r.bytes.begin(), r.bytes.end()).c_str() + ' ';
     }
-    QCOMPARE(ranges, "10002:AB 20000:yz 2ffff:x ");
+    QCOMPARE(ranges, "10001:ZABC 20000:yz 2ffff:x ");
     QVERIFY(!ImageOfUpdate(":020000021000EC\n:02000200AABB97\r\n", image));
 
     std::string sample;  // the committed sample is the generator's
     QVERIFY(ReadFile(QUORVEL_SAMPLES_DIR "/demo-firmware.upd", sample));
     QCOMPARE(sample, MakeSampleUpdate(3000));
+
+    // Firmware as a compiler and objcopy lay it out: every data line is a record the
+    // bootloader takes (ImageOfUpdate checks each with CheckRecord), and together they flash
+    // the raw binary objcopy made, as one run from address 0.
+    std::string firmware, binary;
+    QVERIFY(ReadFile(QUORVEL_AVR_FIRMWARE_DIR "/logger.upd", firmware) &&
+            ReadFile(QUORVEL_AVR_FIRMWARE_DIR "/logger.bin", binary) &&
+            ImageOfUpdate(firmware, image));
+    const std::vector<MemoryImage::Range> runs = image.Ranges();
+    QCOMPARE(runs.size(), std::size_t{1});
+    QVERIFY(runs[0].begin == 0 &&
+            std::string(runs[0].bytes.begin(), runs[0].bytes.end()) == binary);
 }
 
 void ProtocolTest::commandLine_data() {

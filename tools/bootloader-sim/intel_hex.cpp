@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace bootsim {
@@ -168,152 +169,59 @@ Framer::Unit Framer::Flush() {
 // ---------------------------------------------------------------------------------------
 // MemoryImage
 
-namespace {
-constexpr unsigned kPageBits = 12;
-constexpr std::uint32_t kPageSize = 1u << kPageBits;
-constexpr std::uint32_t kPageMask = kPageSize - 1;
-}  // namespace
-
-struct MemoryImage::Page {
-    std::uint8_t data[kPageSize];
-    std::uint64_t present[kPageSize / 64];
-    Page() {
-        std::memset(data, 0xFF, sizeof data);
-        std::memset(present, 0, sizeof present);
-    }
-    bool Has(std::uint32_t i) const { return (present[i / 64] >> (i % 64)) & 1u; }
-};
-
-MemoryImage::MemoryImage() = default;
-MemoryImage::~MemoryImage() = default;
-MemoryImage::MemoryImage(MemoryImage&&) noexcept = default;
-MemoryImage& MemoryImage::operator=(MemoryImage&&) noexcept = default;
-
-MemoryImage::MemoryImage(const MemoryImage& other) : size_(other.size_) {
-    for (const auto& [key, page] : other.pages_) {
-        pages_.emplace(key, std::make_unique<Page>(*page));
-    }
-}
-
-MemoryImage& MemoryImage::operator=(const MemoryImage& other) {
-    if (this != &other) {
-        MemoryImage copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-void MemoryImage::Clear() {
-    pages_.clear();
-    size_ = 0;
-}
-
 void MemoryImage::Write(std::uint32_t address, const std::uint8_t* bytes, std::size_t n) {
-    while (n > 0) {
-        const std::uint32_t key = address >> kPageBits;
-        std::uint32_t at = address & kPageMask;
-        const std::size_t take = std::min<std::size_t>(n, kPageSize - at);
-        auto& slot = pages_[key];
-        if (!slot) {
-            slot = std::make_unique<Page>();
+    if (n == 0) {
+        return;
+    }
+    const std::uint64_t end = std::uint64_t{address} + n;
+    // The bytes join the run that holds address or ends right before it, else start one.
+    auto run = runs_.upper_bound(address);
+    if (run != runs_.begin() &&
+        std::prev(run)->first + std::uint64_t{std::prev(run)->second.size()} >= address) {
+        --run;
+    } else {
+        run = runs_.emplace_hint(run, address, std::vector<std::uint8_t>());
+    }
+    std::vector<std::uint8_t>& data = run->second;
+    const std::size_t from = address - run->first;
+    data.resize(std::max(data.size(), from + n));
+    std::copy(bytes, bytes + n, data.begin() + static_cast<std::ptrdiff_t>(from));
+    // The runs the bytes reach or touch become part of this one, with what lies past them.
+    auto next = std::next(run);
+    while (next != runs_.end() && next->first <= end) {
+        const std::uint64_t nextEnd = next->first + std::uint64_t{next->second.size()};
+        if (nextEnd > end) {
+            data.insert(data.end(), next->second.end() - static_cast<std::ptrdiff_t>(nextEnd - end),
+                        next->second.end());
         }
-        Page& page = *slot;
-        std::memcpy(page.data + at, bytes, take);
-        for (std::size_t k = 0; k < take; ++k, ++at) {
-            std::uint64_t& word = page.present[at / 64];
-            const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-            if ((word & bit) == 0) {
-                word |= bit;
-                ++size_;
-            }
-        }
-        bytes += take;
-        n -= take;
-        address += static_cast<std::uint32_t>(take);
-        if (address == 0) {
-            break;  // ran off the top of the address space
-        }
+        next = runs_.erase(next);
     }
 }
 
-bool MemoryImage::Has(std::uint32_t address) const {
-    const auto it = pages_.find(address >> kPageBits);
-    return it != pages_.end() && it->second->Has(address & kPageMask);
-}
-
-std::uint8_t MemoryImage::At(std::uint32_t address) const {
-    const auto it = pages_.find(address >> kPageBits);
-    return it == pages_.end() ? 0xFF : it->second->data[address & kPageMask];
-}
-
-std::uint32_t MemoryImage::Lowest() const {
-    for (const auto& [key, page] : pages_) {
-        for (std::uint32_t i = 0; i < kPageSize; ++i) {
-            if (page->Has(i)) {
-                return key << kPageBits | i;
-            }
-        }
+std::size_t MemoryImage::Size() const {
+    std::size_t size = 0;
+    for (const auto& run : runs_) {
+        size += run.second.size();
     }
-    return 0;
-}
-
-std::uint32_t MemoryImage::Highest() const {
-    for (auto it = pages_.rbegin(); it != pages_.rend(); ++it) {
-        for (std::uint32_t i = kPageSize; i-- > 0;) {
-            if (it->second->Has(i)) {
-                return it->first << kPageBits | i;
-            }
-        }
-    }
-    return 0;
+    return size;
 }
 
 std::vector<MemoryImage::Range> MemoryImage::Ranges() const {
     std::vector<Range> out;
-    std::uint64_t next = 0;  // the address just past the current run
-    for (const auto& [key, page] : pages_) {
-        for (std::uint32_t i = 0; i < kPageSize; ++i) {
-            if (!page->Has(i)) {
-                continue;
-            }
-            const std::uint64_t address = std::uint64_t{key} << kPageBits | i;
-            if (out.empty() || address != next) {
-                out.push_back(Range{static_cast<std::uint32_t>(address), {}});
-            }
-            out.back().bytes.push_back(page->data[i]);
-            next = address + 1;
-        }
+    for (const auto& [begin, bytes] : runs_) {
+        out.push_back(Range{begin, bytes});
     }
     return out;
-}
-
-bool MemoryImage::operator==(const MemoryImage& other) const {
-    if (size_ != other.size_ || pages_.size() != other.pages_.size()) {
-        return false;
-    }
-    for (auto a = pages_.begin(), b = other.pages_.begin(); a != pages_.end(); ++a, ++b) {
-        if (a->first != b->first ||
-            std::memcmp(a->second->present, b->second->present, sizeof a->second->present) != 0) {
-            return false;
-        }
-        for (std::uint32_t i = 0; i < kPageSize; ++i) {
-            if (a->second->Has(i) && a->second->data[i] != b->second->data[i]) {
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 std::string MemoryImage::ToIntelHex() const {
     std::string out;
     std::uint32_t upper = 0;
-    for (const Range& range : Ranges()) {
+    for (const auto& [begin, bytes] : runs_) {
         std::size_t pos = 0;
-        while (pos < range.bytes.size()) {
-            const std::uint32_t address = range.begin + static_cast<std::uint32_t>(pos);
-            const std::size_t take =
-                std::min<std::size_t>(range.bytes.size() - pos, 16 - (address & 15));
+        while (pos < bytes.size()) {
+            const std::uint32_t address = begin + static_cast<std::uint32_t>(pos);
+            const std::size_t take = std::min<std::size_t>(bytes.size() - pos, 16 - (address & 15));
             if ((address >> 16) != upper) {
                 upper = address >> 16;
                 const std::uint8_t ela[2] = {static_cast<std::uint8_t>(upper >> 8),
@@ -322,7 +230,7 @@ std::string MemoryImage::ToIntelHex() const {
                 out += "\r\n";
             }
             out += FormatRecord(kData, static_cast<std::uint16_t>(address & 0xFFFF),
-                                range.bytes.data() + pos, take);
+                                bytes.data() + pos, take);
             out += "\r\n";
             pos += take;
         }
@@ -339,9 +247,10 @@ bool MemoryImage::ToBinary(std::uint32_t base, std::string& out) const {
     if (Lowest() < base) {
         return false;
     }
-    out.assign(static_cast<std::size_t>(Highest() - base) + 1, '\xFF');
-    for (const Range& range : Ranges()) {
-        std::memcpy(&out[range.begin - base], range.bytes.data(), range.bytes.size());
+    const auto& [last, lastBytes] = *runs_.rbegin();
+    out.assign(last - base + lastBytes.size(), '\xFF');
+    for (const auto& [begin, bytes] : runs_) {
+        std::memcpy(&out[begin - base], bytes.data(), bytes.size());
     }
     return true;
 }

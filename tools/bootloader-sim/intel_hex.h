@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,25 +66,17 @@ private:
     bool complete_ = false;
 };
 
-// A sparse memory image, byte-addressed over 32 bits. Pages keep a record's write to one
-// map look-up, which matters when the bootloader answers thousands of records a second.
+// A sparse memory image, byte-addressed over 32 bits, kept as the maximal runs of written
+// bytes: a record that follows the one before only lengthens the last run, so the bootloader
+// keeps up with thousands of records a second, and an image copies as a few blocks.
 class MemoryImage {
 public:
-    MemoryImage();
-    MemoryImage(const MemoryImage& other);
-    MemoryImage& operator=(const MemoryImage& other);
-    MemoryImage(MemoryImage&&) noexcept;
-    MemoryImage& operator=(MemoryImage&&) noexcept;
-    ~MemoryImage();
-
+    // The n bytes from address on; they must not run past the top of the address space.
     void Write(std::uint32_t address, const std::uint8_t* bytes, std::size_t n);
-    bool Has(std::uint32_t address) const;
-    std::uint8_t At(std::uint32_t address) const;  // 0xFF (erased flash) where nothing was written
-    std::size_t Size() const { return size_; }     // bytes written at least once
-    bool Empty() const { return size_ == 0; }
-    std::uint32_t Lowest() const;
-    std::uint32_t Highest() const;
-    void Clear();
+    std::size_t Size() const;  // bytes written at least once
+    bool Empty() const { return runs_.empty(); }
+    std::uint32_t Lowest() const { return Empty() ? 0 : runs_.begin()->first; }
+    void Clear() { runs_.clear(); }
 
     struct Range {
         std::uint32_t begin;
@@ -97,17 +88,15 @@ public:
     // Canonical Intel HEX (16-byte aligned data records, 04 records as needed, CR LF): two
     // equal images give the same text however their records were laid out.
     std::string ToIntelHex() const;
-    // The bytes from base to the highest written address, gaps filled with 0xFF. False when
-    // something was written below base.
+    // The bytes from base to the highest written address, gaps filled with 0xFF (erased
+    // flash). False when something was written below base.
     bool ToBinary(std::uint32_t base, std::string& out) const;
 
-    bool operator==(const MemoryImage& other) const;
-    bool operator!=(const MemoryImage& other) const { return !(*this == other); }
+    bool operator==(const MemoryImage& other) const { return runs_ == other.runs_; }
 
 private:
-    struct Page;
-    std::map<std::uint32_t, std::unique_ptr<Page>> pages_;
-    std::size_t size_ = 0;
+    // Each run's bytes by its first address; runs neither overlap nor touch.
+    std::map<std::uint32_t, std::vector<std::uint8_t>> runs_;
 };
 
 // Applies records to an image the way the bootloader's flash writer does: data records at

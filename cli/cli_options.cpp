@@ -195,7 +195,8 @@ Options:
                     end, as in the window
   -q, --quiet       print only the outcome and the problems
   -v, --verbose     put the seconds since the start in front of every line, and show
-                    each data line's sends and the bootloader's answers
+                    each data line's sends and the bootloader's answers, and whether the
+                    serial driver took the request for low latency
   --log FILE        write a transcript for support: every byte sent and received and
                     every event, with the time. With several ports, one log per port,
                     named after FILE with the port's device name added

@@ -230,6 +230,13 @@ void ConsoleFront::Interrupt(const QString& by) {
     question_.Interrupt();
 }
 
+void ConsoleFront::Remark(const QString& text) {
+    if (options_.verbosity == CliOptions::Verbosity::Verbose) {
+        reporter_.Say(Reporter::Kind::Event, text);
+    }
+    log_.Event(QStringLiteral("event"), text);
+}
+
 void ConsoleFront::Status(const QString& text) {
     reporter_.Say(Reporter::Kind::Status, text);
     log_.Event(QStringLiteral("status"), text);
@@ -482,8 +489,5 @@ void ConsoleFront::Note(const TransferEvent& event) {
                          : QStringLiteral("line %1: released by the datalogger (XON)").arg(event.line);
             break;
     }
-    if (options_.verbosity == CliOptions::Verbosity::Verbose) {
-        reporter_.Say(Reporter::Kind::Event, text);
-    }
-    log_.Event(QStringLiteral("event"), text);
+    Remark(text);
 }

@@ -38,6 +38,8 @@ public:
     // Ctrl-C, SIGTERM or SIGHUP: the run stops at its next check, the prompt included.
     // by: the signal's name ("SIGINT", "SIGTERM", "SIGHUP"), for the reason.
     void Interrupt(const QString& by);
+    // Something for --verbose and the log that is no event of the run itself.
+    void Remark(const QString& text);
 
     // RunWindow
     QString Caption() const override;

@@ -93,13 +93,9 @@ int main(int argc, char* argv[]) {
         reporter = std::make_unique<StreamReporter>(options, stdout, stderr);
     }
     ConsoleFront front(options, port, comm, *reporter);
-    // The serial layer's remarks (low latency asked or not offered) are events for
-    // --verbose alone, as ConsoleFront's are (a fleet's parent shows what its child tells).
-    if (options.verbosity == CliOptions::Verbosity::Verbose) {
-        QObject::connect(&comm, &SerialPortComm::Noted, &front, [&reporter](const QString& note) {
-            reporter->Say(Reporter::Kind::Event, note);
-        });
-    }
+    // The serial layer's remarks (low latency asked or not offered) are events, for
+    // --verbose and the log.
+    QObject::connect(&comm, &SerialPortComm::Noted, &front, &ConsoleFront::Remark);
     // Ctrl-C, a polite kill and a terminal hanging up all cancel at once: nothing more is
     // sent and the run closes the port on its way out.
     StopRequests stops(StopRequests::Again::Delivered);

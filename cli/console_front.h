@@ -28,7 +28,7 @@ class ConsoleFront : public QObject, public RunWindow {
     Q_OBJECT
 public:
     // port is the first --port; the device it names must already be reachable as the port
-    // number the run opens (a device path is pinned as port 1 by the caller).
+    // number the run opens (a device path is pinned in the serial control by the caller).
     ConsoleFront(const CliOptions& options, const PortArgument& port, MSComm& comm,
                  Reporter& reporter);
 

@@ -82,10 +82,8 @@ int main(int argc, char* argv[]) {
     }
 
     const PortArgument& port = options.ports.first();
-    if (!port.device.isEmpty()) {
-        qputenv("QUORVEL_COM1", port.device.toLocal8Bit());
-    }
     SerialPortComm comm;
+    comm.PinDevice(port.device);
     std::unique_ptr<Reporter> reporter;
     if (options.reportToParent) {
         reporter = std::make_unique<ParentReporter>(stdout);

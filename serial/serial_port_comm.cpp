@@ -183,7 +183,7 @@ void SerialPortComm::PortOpen(bool open) {
     }
     pendingFailure_.reset();
     received_.clear();
-    device_ = PortDeviceName(commPort_);
+    device_ = pinnedDevice_.isEmpty() ? PortDeviceName(commPort_) : pinnedDevice_;
     const QString real = port_access::RealDevice(commPort_, device_);
     port_.setPortName(real);
     if (!port_.open(QIODevice::ReadWrite)) {

@@ -43,6 +43,10 @@ public:
     void Settings(const QString& settings) override;
     qint16 CommPort() const override { return commPort_; }
     void CommPort(qint16 port) override;
+    // The device every later open uses, whatever port number is set: a front that was given
+    // a device rather than a number (the command line's --port /dev/ttyUSB0). Empty: the
+    // port number decides, as in the window.
+    void PinDevice(const QString& device) { pinnedDevice_ = device; }
     bool PortOpen() const override;
     void PortOpen(bool open) override;
     qint16 InBufferCount() override;
@@ -88,6 +92,7 @@ private:
     int handshaking_ = NoHandshaking;
     QString settings_ = QStringLiteral("57600,n,8,1");
     qint16 commPort_ = 1;
+    QString pinnedDevice_;
     std::optional<QString> pendingFailure_;
     // The device behind the port number, as the user knows it; failures name it.
     QString device_;

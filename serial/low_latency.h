@@ -4,8 +4,8 @@
 #include <QtGlobal>
 
 // Low latency on USB serial adapters (Linux). An adapter holds received bytes up to its
-// latency timer (16 ms by default on the most common adapter chip) before it passes them on, and the
-// bootloader's one-byte answer to every line waits that long. The driver's serial-info flag
+// latency timer (16 ms by default on the most common adapter chip) before it passes them on, and
+// the bootloader's one-byte answer to every line waits that long. The driver's serial-info flag
 // ASYNC_LOW_LATENCY (TIOCGSERIAL / TIOCSSERIAL) asks for less: that chip's driver sets a 1 ms
 // timer for it. The flag outlives the descriptor, so what the driver had is put back when the
 // port closes. A driver that refuses or ignores the flag changes nothing, and nothing fails:

@@ -542,13 +542,19 @@ void Form1::AddItem(Control control, const QString& item) {
     }
 }
 
-MsgBoxResult Form1::MsgBox(const QString& prompt, int style, const QString& title,
-                           const QString& detail) {
-    const MsgBoxResult answer = MessageBox(this, prompt, style, title, detail);
+MsgBoxResult Form1::Ask(const QString& prompt, int style, const PromptFacts&) {
+    const MsgBoxResult answer = MessageBox(this, prompt, style, Caption(), QString());
     if (unloaded_) {
         throw WindowClosed();
     }
     return answer;
+}
+
+void Form1::Tell(const QString& text, int style, const OutcomeFacts& facts) {
+    MessageBox(this, text, style, Caption(), facts.reason);
+    if (unloaded_) {
+        throw WindowClosed();
+    }
 }
 
 void Form1::DoEvents(YieldMode mode) {

@@ -92,8 +92,8 @@ public:
     QString Text(Control control) const override;
     int ListIndex(Control control) const override;
     void AddItem(Control control, const QString& item) override;
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
-                        const QString& detail) override;
+    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) override;
+    void Tell(const QString& text, int style, const OutcomeFacts& facts) override;
     void DoEvents(YieldMode mode) override;
 
 protected:

@@ -10,13 +10,29 @@
 #include <QDateTime>
 #include <QJsonValue>
 #include <QMap>
-#include <QRegularExpression>
 
 namespace {
 
-// The window's caption for a successful run, which goes to standard output; every other
-// message box of a run reports a failure.
-const QString kUpdated = QStringLiteral("Datalogger successfully updated.");
+// What the bootloader's answers are called: in the JSON, and for a person.
+struct AnswerNames {
+    const char* json;
+    const char* words;
+};
+AnswerNames NamesOf(Answer answer) {
+    switch (answer) {
+        case Answer::LineAck:
+            return {"accepted", "accepted"};
+        case Answer::ChecksumError:
+            return {"checksumError", "checksum error"};
+        case Answer::FlashError:
+            return {"flashError", "flash write error"};
+        case Answer::UpdateOk:
+            return {"updateOk", "update OK"};
+        case Answer::UpdateEnd:
+            break;
+    }
+    return {"updateEnd", "update ended"};
+}
 // Lines an update file may have: the line count is a 16-bit value.
 constexpr qint64 kMostLines = 32767;
 // How often the progress line is redrawn on a terminal.
@@ -72,17 +88,16 @@ ConsoleFront::ConsoleFront(const CliOptions& options, const PortArgument& port, 
       recording_(std::make_unique<RecordingComm>(comm, log_)),
       run_(vars_, *this, *recording_, clock_) {
     vars_.Tokens = ProtocolTokens::Defaults();
-    run_.SetCancelAtOnce(true);
+    run_.SetCancelMode(CancelMode::AtOnce);
     run_.SetRecordCheck(options.recordCheck);
     run_.SetRestartTimeout(options.restartTimeout);
     timer1_.setInterval(60);
     connect(&timer1_, &QTimer::timeout, this, [this] { run_.Timer1_Timer(); });
     timer3_.setInterval(kProgressMs);
     connect(&timer3_, &QTimer::timeout, this, [this] { ShowProgress(false); });
-    for (const QString& token : {QStringLiteral("accepted"), QStringLiteral("checksumError"),
-                                 QStringLiteral("flashError"), QStringLiteral("updateOk"),
-                                 QStringLiteral("updateEnd")}) {
-        answers_[token] = 0;
+    for (Answer a : {Answer::LineAck, Answer::ChecksumError, Answer::FlashError, Answer::UpdateOk,
+                     Answer::UpdateEnd}) {
+        answers_[QLatin1String(NamesOf(a).json)] = 0;
     }
 }
 
@@ -323,27 +338,30 @@ int ConsoleFront::ListIndex(Control control) const {
     if (control != Control::Combo1) {
         return -1;
     }
-    // A device given by its path stands in for port 1 (QUORVEL_COM1 names it).
+    // A device given by its path is pinned in the serial control, whatever the number.
     return port_.device.isEmpty() ? port_.number - 1 : 0;
 }
 
-MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QString&,
-                                  const QString& detail) {
-    if ((style & 0x0F) != YesNo) {
-        outcomeText_ = prompt;
-        if (prompt == kUpdated) {
-            reporter_.Say(Reporter::Kind::Outcome, prompt);
-            log_.Event(QStringLiteral("status"), prompt);
-        } else {
-            Problem(prompt);
-            for (const QString& line : detail.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-                Problem(line);
-            }
-        }
-        return MsgBoxResult::Ok;
+void ConsoleFront::Tell(const QString& text, int, const OutcomeFacts& facts) {
+    outcomeText_ = text;
+    if (facts.outcome == RunOutcome::Updated) {
+        reporter_.Say(Reporter::Kind::Outcome, text);
+        log_.Event(QStringLiteral("status"), text);
+        return;
     }
-    static const QRegularExpression lineNumber(QStringLiteral("line (\\d+)"));
-    lastPromptLine_ = lineNumber.match(prompt).captured(1).toInt();
+    Problem(text);
+    for (const QString& line : facts.reason.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        Problem(line);
+    }
+}
+
+MsgBoxResult ConsoleFront::Ask(const QString& prompt, int, const PromptFacts& facts) {
+    lastPromptLine_ = facts.line;
+    // A file whose records are not sound reaches the run only when the user said to send it
+    // all the same (its own check refuses it otherwise); a bench never asks about that.
+    if (facts.kind == PromptFacts::Kind::UnsoundRecords) {
+        return options_.recordCheck ? MsgBoxResult::No : MsgBoxResult::Yes;
+    }
     switch (options_.onError) {
         case CliOptions::OnError::Continue:
             Answered(prompt, true, QStringLiteral("--on-error continue"));
@@ -358,7 +376,7 @@ MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QStrin
     const bool redrawing = timer3_.isActive();
     timer3_.stop();
     progress_.PauseBegin(started_.elapsed());
-    const MsgBoxResult answer = Ask(prompt);
+    const MsgBoxResult answer = AskTerminal(prompt);
     progress_.PauseEnd(started_.elapsed());
     if (redrawing) {
         timer3_.start();
@@ -366,7 +384,7 @@ MsgBoxResult ConsoleFront::MsgBox(const QString& prompt, int style, const QStrin
     return answer;
 }
 
-MsgBoxResult ConsoleFront::Ask(const QString& prompt) {
+MsgBoxResult ConsoleFront::AskTerminal(const QString& prompt) {
     reporter_.EndProgress();
     for (;;) {
         QString answer;
@@ -421,32 +439,6 @@ void ConsoleFront::DoEvents(YieldMode mode) {
     }
 }
 
-QString ConsoleFront::AnswerWords(const QString& token) const {
-    static const QMap<QString, QString> kWords{{QStringLiteral("accepted"), QStringLiteral("accepted")},
-                                               {QStringLiteral("checksumError"), QStringLiteral("checksum error")},
-                                               {QStringLiteral("flashError"), QStringLiteral("flash write error")},
-                                               {QStringLiteral("updateOk"), QStringLiteral("update OK")},
-                                               {QStringLiteral("updateEnd"), QStringLiteral("update ended")}};
-    return kWords.value(AnswerName(token));
-}
-
-QString ConsoleFront::AnswerName(const QString& token) const {
-    const ProtocolTokens& t = vars_.Tokens;
-    if (token == t.TokenLineAck) {
-        return QStringLiteral("accepted");
-    }
-    if (token == t.TokenChecksumError) {
-        return QStringLiteral("checksumError");
-    }
-    if (token == t.TokenFlashError) {
-        return QStringLiteral("flashError");
-    }
-    if (token == t.TokenUpdateOk) {
-        return QStringLiteral("updateOk");
-    }
-    return QStringLiteral("updateEnd");
-}
-
 void ConsoleFront::Note(const TransferEvent& event) {
     // Called for every line: the text is made only when someone reads it.
     const bool told = options_.verbosity == CliOptions::Verbosity::Verbose || log_.IsOpen();
@@ -467,16 +459,16 @@ void ConsoleFront::Note(const TransferEvent& event) {
                                          .arg(event.send);
             break;
         case TransferEvent::Kind::Answer: {
-            const QString name = AnswerName(event.token);
+            const AnswerNames names = NamesOf(event.answer);
+            const QString name = QLatin1String(names.json);
             answers_[name] = answers_[name].toInt() + 1;
             if (!told) {
                 return;
             }
-            text = event.line == 0 ? QStringLiteral("answer %1 (%2) with no send owed")
-                                         .arg(event.token, AnswerWords(event.token))
-                                   : QStringLiteral("line %1: answer %2 (%3)")
-                                         .arg(event.line)
-                                         .arg(event.token, AnswerWords(event.token));
+            const QString words = QLatin1String(names.words);
+            text = event.line == 0
+                       ? QStringLiteral("answer %1 (%2) with no send owed").arg(event.token, words)
+                       : QStringLiteral("line %1: answer %2 (%3)").arg(event.line).arg(event.token, words);
             break;
         }
         case TransferEvent::Kind::Held:

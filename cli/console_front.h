@@ -51,8 +51,8 @@ public:
     QString Text(Control control) const override;
     int ListIndex(Control control) const override;
     void AddItem(Control, const QString&) override {}
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
-                        const QString& detail) override;
+    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) override;
+    void Tell(const QString& text, int style, const OutcomeFacts& facts) override;
     void DoEvents(YieldMode mode) override;
     void Note(const TransferEvent& event) override;
 
@@ -60,16 +60,13 @@ private:
     // The file is opened and read through once before the datalogger is touched; false,
     // with the failure reported, when it cannot be sent.
     bool CheckFile();
-    MsgBoxResult Ask(const QString& prompt);
+    MsgBoxResult AskTerminal(const QString& prompt);
     void Answered(const QString& prompt, bool yes, const QString& by);
     void Problem(const QString& text);
     void Status(const QString& text);
     void ShowProgress(bool last);
     // A version line of the window: kept for the JSON result without its label, and shown.
     void ShowVersion(const QString& text, const QString& prefix, QString* version);
-    // "checksumError" for the JSON, "checksum error" for a person.
-    QString AnswerName(const QString& token) const;
-    QString AnswerWords(const QString& token) const;
     int Finish(int status);
 
     CliOptions options_;

@@ -24,8 +24,8 @@ HandshakeResult Handshake(RunContext& run) {
     };
     while (!run.ReplyBuffer.contains(tokens.TokenRestart)) {
         while (run.WaitingInput() == 0) {
-            if (run.vars.CancelRequested) {
-                return HandshakeResult::Cancelled;
+            if (run.StopBeforeNextSend()) {
+                return HandshakeResult::Stopped;
             }
             if (timedOut()) {
                 return HandshakeResult::NoRestart;
@@ -43,8 +43,8 @@ HandshakeResult Handshake(RunContext& run) {
     qint64 start = 0;
     run.ReplyBuffer.clear();
     while (!run.ReplyBuffer.contains(tokens.TokenReadyReply) && tries < 3) {
-        if (run.vars.CancelRequested) {
-            return HandshakeResult::Cancelled;
+        if (run.StopBeforeNextSend()) {
+            return HandshakeResult::Stopped;
         }
         run.Status(QStringLiteral("Requesting Datalogger Ready.  Try #") +
                    QString::number(tries + 1));
@@ -54,8 +54,8 @@ HandshakeResult Handshake(RunContext& run) {
         // polling delay; a silent bootloader costs 2 to 3 seconds a try.
         start = run.clock.Seconds();
         while (run.clock.Seconds() - start < 3 && run.WaitingInput() == 0) {
-            if (run.vars.CancelRequested) {
-                return HandshakeResult::Cancelled;
+            if (run.StopBeforeNextSend()) {
+                return HandshakeResult::Stopped;
             }
             run.Yield();
         }

@@ -2,7 +2,7 @@
 
 class RunContext;
 
-enum class HandshakeResult { Ready, Cancelled, NoResponse, NoRestart };
+enum class HandshakeResult { Ready, Stopped, NoResponse, NoRestart };
 
 // Catches the bootloader while the datalogger restarts: waits without time-out for its
 // restart announcement, asks up to three times whether it is ready, and shows the loader

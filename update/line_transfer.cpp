@@ -42,30 +42,31 @@ private:
                reply.contains(tokens_.TokenUpdateOk);
     }
     // Sends one data line and judges the replies. Returns false when the run ends before
-    // the line is counted down: the user chose to stop, Cancel came while earlier sends
-    // were still owed their answers or at once, or the bootloader restarted.
+    // the line is counted down: the user chose to stop, or the run was stopped (Cancel while
+    // earlier sends were still owed their answers, Cancel at once, a restart).
     bool Exchange(const QString& line);
     void WaitForReply();
     void EndOfFile();
-    void ReportRestart();
 
     // Before a line's first send: the answers still owed to earlier sends are waited for
     // and what has arrived is dropped, so that every answer the line gets is its own; an
     // error among them that came too late for its own line's prompt gets one now.
     bool Settle();
-    // Asks whether to go on after a bad line; false, with the outcome set, when the run
-    // stops: the answer was No, or Cancel came at once.
+    // Asks whether to go on after a bad line; false when the run ends there: the answer was
+    // No (the outcome is set here), or the run was stopped meanwhile.
     bool Ask(const QString& prompt, int line, NotAcceptedWhy why);
-    // Whether the run stops here, before anything more is sent: the bootloader restarted
-    // (Run reports it), or a Cancel that is honoured at once (the outcome is set here).
-    bool StopNow();
+    // Whether a wait ends for the run's sake: the run stops before its next send, or now.
+    bool Stopping() const { return run_.StopBeforeNextSend() || run_.StopNow(); }
     void DropOwedRecords();
     // Reads the port; false when nothing came. Each answer token pays the oldest send still
     // owed: answers to this line's sends (and any other text) join reply, but for a checksum
     // error of a send already repeated; answers to an earlier line's sends are kept in late_
-    // for Settle; "@" and "#" join reply whichever send they paid. Without reply everything read is dropped. A restart token ends the
+    // for Settle; "@" and "#" join reply whichever send they paid. A restart token ends the
     // transfer.
-    bool Read(QString* reply);
+    bool Read(QString& reply) { return Take(&reply); }
+    // The same, keeping none of the text: the answers are booked all the same.
+    void Drop() { Take(nullptr); }
+    bool Take(QString* reply);
     qsizetype AnswerAt(const QString& text, qsizetype i, Answer* answer) const;
     bool OwedWaitOver();
     // Called once a wait has run out, and at every poll while a hold lasts: whether the
@@ -111,8 +112,7 @@ void Transfer::Run() {
             EndOfFile();
             break;
         }
-        if (vars.CancelRequested) {
-            run_.outcome = RunOutcome::Cancelled;
+        if (run_.StopBeforeNextSend()) {
             return;
         }
         const QByteArray line = run_.file.ReadLine();
@@ -127,7 +127,6 @@ void Transfer::Run() {
                 break;
             case LineKind::Data:
                 if (!Exchange(QString::fromLatin1(line))) {
-                    ReportRestart();
                     return;
                 }
                 break;
@@ -136,26 +135,6 @@ void Transfer::Run() {
         // must not sleep for the next event.
         run_.YieldPoll();
     }
-    ReportRestart();
-}
-
-void Transfer::ReportRestart() {
-    const int line = ledger_.RestartedAt();
-    if (line == 0) {
-        return;
-    }
-    // A bootloader that starts again has lost its session: whatever it makes of the lines
-    // still to come, the image is not whole, and nothing more is sent.
-    run_.outcome = RunOutcome::Restarted;
-    run_.reason = run_.comm.DeviceName() +
-                  QStringLiteral(": the bootloader announced its start (\"%1\") after line %2 was "
-                                 "sent: what it had received of the update is lost.")
-                      .arg(tokens_.TokenRestart)
-                      .arg(line);
-    run_.Box(QStringLiteral("The datalogger restarted during the update (at line %1). Its "
-                            "firmware is incomplete: restart the update.")
-                 .arg(line),
-             OkOnly + Exclamation, run_.reason);
 }
 
 bool Transfer::HeldBack() {
@@ -182,7 +161,7 @@ void Transfer::WaitForReply() {
     if (oldLoader_) {
         vars.TickCount = 0;
         for (;;) {
-            if (AnyToken(reply) || vars.CancelRequested || ledger_.RestartedAt() != 0) {
+            if (AnyToken(reply) || Stopping()) {
                 return;
             }
             const bool up = vars.TickCount >= kOldLoaderTicks;
@@ -191,13 +170,13 @@ void Transfer::WaitForReply() {
             } else if (up) {
                 return;
             }
-            Read(&reply);
+            Read(reply);
             run_.Yield();
         }
     }
     qint64 start = run_.clock.Seconds();
     for (;;) {
-        if (AnyToken(reply) || vars.CancelRequested || ledger_.RestartedAt() != 0) {
+        if (AnyToken(reply) || Stopping()) {
             return;
         }
         const bool up = run_.clock.Seconds() - start >= kWaitSeconds;
@@ -206,7 +185,7 @@ void Transfer::WaitForReply() {
         } else if (up) {
             return;
         }
-        Read(&reply);
+        Read(reply);
         run_.Yield();
     }
 }
@@ -229,7 +208,7 @@ qsizetype Transfer::AnswerAt(const QString& text, qsizetype i, Answer* answer) c
     return 0;
 }
 
-bool Transfer::Read(QString* reply) {
+bool Transfer::Take(QString* reply) {
     const QString text = run_.ReadPort();
     for (qsizetype i = 0; i < text.size();) {
         // A bootloader that announces its start has lost the session: this is no answer
@@ -256,7 +235,7 @@ bool Transfer::Read(QString* reply) {
         if (paid.line != 0 && paid.timed) {
             longestDelay_ = qMax(longestDelay_, run_.clock.Seconds() - paid.sentAt);
         }
-        run_.window.Note({TransferEvent::Kind::Answer, paid.line, 0, token.toString()});
+        run_.window.Note({TransferEvent::Kind::Answer, paid.line, 0, token.toString(), answer});
         if (paid.line != 0 && paid.line != line_) {
             late_.push_back({paid.line, answer});
         }
@@ -290,7 +269,7 @@ void Transfer::DropOwedRecords() {
     // answer to any line.
     const QString& ready = tokens_.TokenReadyReply;
     QString text;
-    while (ledger_.OwedRecords() > 0 && !run_.vars.CancelRequested &&
+    while (ledger_.OwedRecords() > 0 && !Stopping() &&
            run_.clock.Seconds() - ledger_.LastRequestAt() < kWaitSeconds) {
         text += run_.ReadPort();
         if (text.contains(ready)) {
@@ -304,26 +283,29 @@ void Transfer::DropOwedRecords() {
 }
 
 bool Transfer::Settle() {
+    // A Cancel while the handshake's records are still owed ends the run there: not a line
+    // has gone out yet.
     if (line_ == 1) {
         DropOwedRecords();
+        if (Stopping()) {
+            return false;
+        }
     }
     // In the normal mode a line sent again after a silent wait leaves its earlier sends
     // owing answers; a bootloader answers in order, so the next line's first answer would
     // otherwise be an earlier send's. The old loaders never resend and get no such wait:
     // their late answers pay their own sends, in order, whenever they come.
     if (!oldLoader_) {
-        while (ledger_.Owes() && !run_.vars.CancelRequested && ledger_.RestartedAt() == 0 &&
-               !OwedWaitOver()) {
-            Read(nullptr);
+        while (ledger_.Owes() && !Stopping() && !OwedWaitOver()) {
+            Drop();
             run_.Yield();
         }
-        if (run_.vars.CancelRequested && ledger_.Owes() && ledger_.RestartedAt() == 0) {
-            run_.outcome = RunOutcome::Cancelled;
+        if (Stopping() && ledger_.Owes()) {
             return false;
         }
     }
-    Read(nullptr);
-    if (StopNow()) {
+    Drop();
+    if (run_.StopNow()) {
         return false;
     }
     if (!oldLoader_) {
@@ -356,24 +338,18 @@ bool Transfer::Settle() {
 bool Transfer::Ask(const QString& prompt, int line, NotAcceptedWhy why) {
     // Whoever reads the question keeps the bootloader's answers waiting meanwhile.
     ledger_.Untime();
-    if (!run_.CancelNow() && run_.Box(prompt, YesNo) == MsgBoxResult::Yes) {
+    const PromptFacts::Kind kind = why == NotAcceptedWhy::ChecksumError ? PromptFacts::Kind::ChecksumError
+                                   : why == NotAcceptedWhy::FlashError  ? PromptFacts::Kind::FlashError
+                                                                        : PromptFacts::Kind::NoResponse;
+    if (!run_.StopNow() && run_.Ask(prompt, YesNo, {kind, line}) == MsgBoxResult::Yes) {
         ledger_.WentOn(line, why);
         return true;
     }
-    // Cancel during the question is no answer to it.
-    run_.outcome = run_.CancelNow() ? RunOutcome::Cancelled : RunOutcome::Declined;
+    // A stop during the question is no answer to it.
+    if (!run_.StopNow()) {
+        run_.outcome = RunOutcome::Declined;
+    }
     return false;
-}
-
-bool Transfer::StopNow() {
-    if (ledger_.RestartedAt() != 0) {
-        return true;
-    }
-    if (!run_.CancelNow()) {
-        return false;
-    }
-    run_.outcome = RunOutcome::Cancelled;
-    return true;
 }
 
 bool Transfer::Exchange(const QString& line) {
@@ -382,7 +358,7 @@ bool Transfer::Exchange(const QString& line) {
     // The line's position among the data lines, for the prompts.
     const int n = int(vars.TotalLines) - int(vars.LinesRemaining) + 1;
     ++line_;
-    if (!Settle() || StopNow()) {
+    if (!Settle() || run_.StopNow()) {
         return false;
     }
 
@@ -398,9 +374,9 @@ bool Transfer::Exchange(const QString& line) {
         }
         // A reply to an earlier send of the line must not count for this one.
         reply.clear();
-        Read(&reply);
+        Read(reply);
         WaitForReply();
-        if (StopNow()) {
+        if (run_.StopNow()) {
             return false;
         }
         if (reply.contains(tokens_.TokenFlashError)) {
@@ -449,7 +425,7 @@ void Transfer::EndOfFile() {
     const qint64 start = run_.clock.Seconds();
     while (run_.clock.Seconds() - start < kWaitSeconds &&
            !reply.contains(tokens_.TokenUpdateEnd) && ledger_.RestartedAt() == 0) {
-        if (!Read(&reply)) {
+        if (!Read(reply)) {
             run_.comm.WaitForInput(kFinalWaitSliceMs);
         }
     }
@@ -473,23 +449,20 @@ void Transfer::EndOfFile() {
                                                        "line; the reply held \"%2\".")
                                             .arg(tokens_.TokenUpdateEnd, VisibleBytes(reply.right(40)))));
     }
-    run_.reason = reasons.join(QLatin1Char('\n'));
+    const QString why = reasons.join(QLatin1Char('\n'));
     if (reply.contains(tokens_.TokenUpdateOk) && ledger_.Whole(line_)) {
-        run_.outcome = RunOutcome::Updated;
-        run_.Box(QStringLiteral("Datalogger successfully updated."), OkOnly);
+        run_.End(RunOutcome::Updated, QStringLiteral("Datalogger successfully updated."), OkOnly);
     } else if (reply.contains(tokens_.TokenUpdateOk)) {
-        run_.outcome = RunOutcome::Incomplete;
-        run_.Box(QStringLiteral("The datalogger's firmware is incomplete."), OkOnly + Exclamation,
-                 run_.reason);
+        run_.End(RunOutcome::Incomplete, QStringLiteral("The datalogger's firmware is incomplete."),
+                 OkOnly + Exclamation, why);
     } else if (reply.contains(tokens_.TokenUpdateEnd)) {
-        run_.outcome = RunOutcome::UpdateFailed;
-        run_.Box(QStringLiteral("Error encountered while updating."), OkOnly, run_.reason);
+        run_.End(RunOutcome::UpdateFailed, QStringLiteral("Error encountered while updating."),
+                 OkOnly, why);
     } else {
-        run_.outcome = RunOutcome::NoFinalReply;
-        run_.Box(
-            QStringLiteral(
-                "Error encountered while updating.  No response from Datalogger at end of file."),
-            OkOnly, run_.reason);
+        run_.End(RunOutcome::NoFinalReply,
+                 QStringLiteral("Error encountered while updating.  No response from Datalogger "
+                                "at end of file."),
+                 OkOnly, why);
     }
 }
 

@@ -18,40 +18,26 @@ enum class FailureRegion {
     Closing,   // closing the port and restoring the idle state
 };
 
-// How a run ended. The window shows it in its message boxes; other front ends (the command
-// line) report it in their own way.
-enum class RunOutcome {
-    None,             // no run yet, or still running
-    PathRefused,      // "Select Firmware Update File."
-    Updated,          // "Datalogger successfully updated."
-    Incomplete,       // "The datalogger's firmware is incomplete.": the final reply said
-                      // success, but not every line is accounted for
-    Restarted,        // "The datalogger restarted during the update (at line n). ..."
-    UpdateFailed,     // "Error encountered while updating."
-    NoFinalReply,     // "... No response from Datalogger at end of file."
-    NoResponse,       // "No response from Datalogger."
-    NoRestart,        // the same box: no restart within the front's time-out
-    Cancelled,        // Cancel, no message
-    Declined,         // a prompt after a bad line answered No
-    PortFailure,      // "Error encountered while accessing the com port."
-    FileOpenFailure,  // "Error opening <path>."
-    FileRefused,      // the file's records are not sound, and the user chose not to send it
-    DownloadFailure,  // "Error encountered while downloading the firmware."
-    ClosingFailure,   // "Error encountered while closing the com port."
-    WindowClosed,     // the window went away during the run
-};
+// How Cancel takes effect: at the run's fixed points, as the window's Cancel always did (a
+// reply wait cut short still leads to its resends and prompt), or at once (the command
+// line's Ctrl-C: nothing more is sent and nothing more is asked). The final wait never
+// looks at Cancel either way, so a finished transfer always gets its outcome.
+enum class CancelMode { AtFixedPoints, AtOnce };
 
-// What one update run shares between its stages: the window, the port, the clock, and the
-// values that live for the run.
-class RunContext {
-public:
-    RunContext(FormVariables& vars, RunWindow& window, MSComm& comm, Clock& clock)
-        : vars(vars), window(window), comm(comm), clock(clock) {}
-
+// What every run works with, lent by the window (or another front) for its life: the
+// variables it shares with the event handlers, the window's share, the port and the clock.
+struct RunPeers {
     FormVariables& vars;
     RunWindow& window;
     MSComm& comm;
     Clock& clock;
+};
+
+// What one update run shares between its stages: its peers, and the values that live for
+// the run.
+class RunContext : public RunPeers {
+public:
+    explicit RunContext(const RunPeers& peers) : RunPeers(peers) {}
 
     FailureRegion region = FailureRegion::Port;
     RunOutcome outcome = RunOutcome::None;
@@ -70,12 +56,17 @@ public:
     AnswerLedger ledger;
     // Seconds the restart wait lasts at most; 0 for no end (see UpdateRun::SetRestartTimeout).
     int restartTimeout = 0;
-    // Whether Cancel ends the run at the next check of the flag, with no further send and no
-    // prompt (see UpdateRun::SetCancelAtOnce).
-    bool CancelAtOnce = false;
+    CancelMode cancelMode = CancelMode::AtFixedPoints;
 
-    // Cancel was asked for and is to be honoured right now, wherever the run is.
-    bool CancelNow() const { return CancelAtOnce && vars.CancelRequested; }
+    // The two questions every wait of the run asks. Stop before the next send: Cancel was
+    // pressed; the window's Cancel is honoured at the run's fixed points, and it cuts a wait
+    // short. Stop now, wherever the run is: a Cancel its front wants honoured at once, or a
+    // bootloader that has restarted during the transfer. A stopped run leaves its outcome to
+    // UpdateRun, which sets it in one place.
+    bool StopBeforeNextSend() const { return vars.CancelRequested; }
+    bool StopNow() const {
+        return (cancelMode == CancelMode::AtOnce && vars.CancelRequested) || ledger.RestartedAt() != 0;
+    }
 
     // Input, remembering whether it brought anything.
     QString ReadPort() {
@@ -96,8 +87,14 @@ public:
     void YieldPoll() { window.DoEvents(YieldMode::Poll); }
 
     void Status(const QString& text) { window.SetCaption(Control::Label2, text); }
-    MsgBoxResult Box(const QString& prompt, int style, const QString& detail = QString()) {
-        return window.MsgBox(prompt, style, window.Caption(), detail);
+    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) {
+        return window.Ask(prompt, style, facts);
+    }
+    // The run ends so: the outcome and its reason are set, and the window tells it.
+    void End(RunOutcome how, const QString& text, int style, const QString& why = QString()) {
+        outcome = how;
+        reason = why;
+        window.Tell(text, style, {how, why});
     }
 
 private:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "answer_ledger.h"
+
 #include <QString>
 
 // The controls of the window that an update run touches, by their names on the window.
@@ -32,6 +34,47 @@ enum class YieldMode { Poll, UntilEvent };
 // run then stops at once, without another message box, port operation or window update.
 struct WindowClosed {};
 
+// How a run ended. The window shows it in its message boxes; other front ends (the command
+// line) report it in their own way.
+enum class RunOutcome {
+    None,             // no run yet, or still running
+    PathRefused,      // "Select Firmware Update File."
+    Updated,          // "Datalogger successfully updated."
+    Incomplete,       // "The datalogger's firmware is incomplete.": the final reply said
+                      // success, but not every line is accounted for
+    Restarted,        // "The datalogger restarted during the update (at line n). ..."
+    UpdateFailed,     // "Error encountered while updating."
+    NoFinalReply,     // "... No response from Datalogger at end of file."
+    NoResponse,       // "No response from Datalogger."
+    NoRestart,        // the same box: no restart within the front's time-out
+    Cancelled,        // Cancel, no message
+    Declined,         // a prompt after a bad line answered No
+    PortFailure,      // "Error encountered while accessing the com port."
+    FileOpenFailure,  // "Error opening <path>."
+    FileRefused,      // the file's records are not sound, and the user chose not to send it
+    DownloadFailure,  // "Error encountered while downloading the firmware."
+    ClosingFailure,   // "Error encountered while closing the com port."
+    WindowClosed,     // the window went away during the run
+};
+
+// What a question of the run is about, for a front that answers it by a rule of its own.
+struct PromptFacts {
+    enum class Kind {
+        ChecksumError,   // "Checksum error at line n. Continue with download?"
+        FlashError,      // "Error writing to flash at line n. Continue with download?"
+        NoResponse,      // "Did not receive a response after sending line n. ..."
+        UnsoundRecords,  // the file's records are not all sound: send it anyway?
+    };
+    Kind kind;
+    int line;  // the data line's position n; for UnsoundRecords the file's line of the first fault
+};
+
+// What a message of the run reports: how the run ends, and why when it is no success.
+struct OutcomeFacts {
+    RunOutcome outcome;
+    QString reason;  // the device or file and what went wrong, one line a reason
+};
+
 // What the transfer does with each data line, for a front end that keeps a record of the
 // session (the command line's verbose output, log and summary). The window keeps none.
 struct TransferEvent {
@@ -46,6 +89,7 @@ struct TransferEvent {
     int line;  // the data line's position among the file's data lines, from 1
     int send = 0;
     QString token;
+    Answer answer = Answer::LineAck;  // for Answer: what the token says
 };
 
 // The window's share of an update run. The window implements it with widgets; tests
@@ -70,11 +114,14 @@ public:
     virtual int ListIndex(Control control) const = 0;
     virtual void AddItem(Control control, const QString& item) = 0;
 
-    // A modal message box; style is a sum of MsgBoxStyle values. detail, shown below the
-    // prompt when not empty, names the device or file and the reason of a failure. Raises
-    // WindowClosed when the window was unloaded while the box was open.
-    virtual MsgBoxResult MsgBox(const QString& prompt, int style, const QString& title,
-                                const QString& detail) = 0;
+    // A question with Yes and No (a modal message box titled with the caption; style is a
+    // sum of MsgBoxStyle values). The text is the window's; the facts say what it asks, so
+    // that no front need read the text. Raises WindowClosed when the window was unloaded
+    // while the box was open.
+    virtual MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) = 0;
+    // A message with OK that tells how the run ends (or, for a failure, that it does): the
+    // window shows the text with the reason below it; the facts carry both as values.
+    virtual void Tell(const QString& text, int style, const OutcomeFacts& facts) = 0;
     // Processes pending window events once and returns. Raises WindowClosed when the
     // window was unloaded meanwhile.
     virtual void DoEvents(YieldMode mode) = 0;

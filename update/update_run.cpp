@@ -28,8 +28,8 @@ private:
 
 void UpdateRun::RunUpdate() {
     RunningFlag running(running_);
-    RunContext run(vars_, window_, comm_, clock_);
-    run.CancelAtOnce = cancelAtOnce_;
+    RunContext run(peers_);
+    run.cancelMode = cancelMode_;
     run.restartTimeout = restartTimeout_;
     outcome_ = RunOutcome::None;
     failureReason_.clear();
@@ -37,11 +37,12 @@ void UpdateRun::RunUpdate() {
     QString path;
     try {
         try {
-            path = window_.Text(Control::Text1);
+            path = peers_.window.Text(Control::Text1);
             if (path.size() < 2) {
-                outcome_ = RunOutcome::PathRefused;
-                run.Box(QStringLiteral("Select Firmware Update File."), OkOnly);
-                window_.SetFocus(Control::Command1);
+                run.End(RunOutcome::PathRefused, QStringLiteral("Select Firmware Update File."),
+                        OkOnly);
+                outcome_ = run.outcome;
+                peers_.window.SetFocus(Control::Command1);
                 return;
             }
             // The file is read and judged before the datalogger is touched: nobody should
@@ -50,17 +51,20 @@ void UpdateRun::RunUpdate() {
             try {
                 facts = CheckUpdateFile(path);
             } catch (const Failure& unfit) {
-                outcome_ = RunOutcome::FileOpenFailure;
-                failureReason_ = unfit.reason();
-                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."),
-                        OkOnly + Exclamation, failureReason_);
+                run.End(RunOutcome::FileOpenFailure,
+                        QStringLiteral("Error opening ") + path + QStringLiteral("."),
+                        OkOnly + Exclamation, unfit.reason());
+                outcome_ = run.outcome;
+                failureReason_ = run.reason;
                 return;
             }
             // A damaged record would end half-flashed at its prompt; the user decides, with
             // No the answer that leaves the datalogger alone.
             if (recordCheck_ && !facts.faults.isEmpty() &&
-                run.Box(FaultSummary(facts) + QStringLiteral(" Send the file anyway?"),
-                        YesNo + Exclamation + DefaultButton2) != MsgBoxResult::Yes) {
+                run.Ask(FaultSummary(facts) + QStringLiteral(" Send the file anyway?"),
+                        YesNo + Exclamation + DefaultButton2,
+                        {PromptFacts::Kind::UnsoundRecords, facts.faults.first().line}) !=
+                    MsgBoxResult::Yes) {
                 outcome_ = RunOutcome::FileRefused;
                 failureReason_ = path + QStringLiteral(": ") + FaultSummary(facts);
                 return;
@@ -68,17 +72,17 @@ void UpdateRun::RunUpdate() {
             run.checkedSha256 = facts.sha256;
             SetBusyState();
             run.Status(QStringLiteral("Initializing the com port"));
-            comm_.Handshaking(MSComm::XonXoff);
-            comm_.Settings(kLineSettings);
-            run.outcome = RunOutcome::Cancelled;
-            if (!vars_.CancelRequested) {
-                comm_.CommPort(static_cast<qint16>(window_.ListIndex(Control::Combo1) + 1));
-                comm_.PortOpen(true);
-                if (!vars_.CancelRequested) {
+            peers_.comm.Handshaking(MSComm::XonXoff);
+            peers_.comm.Settings(kLineSettings);
+            if (!run.StopBeforeNextSend()) {
+                peers_.comm.CommPort(static_cast<qint16>(peers_.window.ListIndex(Control::Combo1) + 1));
+                peers_.comm.PortOpen(true);
+                if (!run.StopBeforeNextSend()) {
                     Stages(run);
                     run.region = FailureRegion::Closing;
                 }
             }
+            Stopped(run);
             outcome_ = run.outcome;
             failureReason_ = run.reason;
             ledger_ = run.ledger;
@@ -103,24 +107,22 @@ void UpdateRun::RunUpdate() {
 void UpdateRun::Stages(RunContext& run) {
     run.region = FailureRegion::Download;
     for (Control label : {Control::Label16, Control::Label17, Control::Label18}) {
-        window_.SetCaption(label, QString());
-        window_.SetVisible(label, true);
+        peers_.window.SetCaption(label, QString());
+        peers_.window.SetVisible(label, true);
     }
     switch (Handshake(run)) {
-        case HandshakeResult::Cancelled:
-            run.outcome = RunOutcome::Cancelled;
+        case HandshakeResult::Stopped:
             break;
         case HandshakeResult::NoResponse:
-            run.outcome = RunOutcome::NoResponse;
-            run.Box(QStringLiteral("No response from Datalogger."), OkOnly, run.reason);
+            run.End(RunOutcome::NoResponse, QStringLiteral("No response from Datalogger."), OkOnly,
+                    run.reason);
             break;
         case HandshakeResult::NoRestart:
-            run.outcome = RunOutcome::NoRestart;
-            run.reason = comm_.DeviceName() +
-                         QStringLiteral(": the datalogger did not restart (no \"%1\") within %2 s")
-                             .arg(run.vars.Tokens.TokenRestart)
-                             .arg(run.restartTimeout);
-            run.Box(QStringLiteral("No response from Datalogger."), OkOnly, run.reason);
+            run.End(RunOutcome::NoRestart, QStringLiteral("No response from Datalogger."), OkOnly,
+                    peers_.comm.DeviceName() +
+                        QStringLiteral(": the datalogger did not restart (no \"%1\") within %2 s")
+                            .arg(run.vars.Tokens.TokenRestart)
+                            .arg(run.restartTimeout));
             break;
         case HandshakeResult::Ready:
             FileStage(run);
@@ -129,39 +131,58 @@ void UpdateRun::Stages(RunContext& run) {
     run.file.Close();
 }
 
+void UpdateRun::Stopped(RunContext& run) {
+    if (run.outcome != RunOutcome::None) {
+        return;
+    }
+    const int line = run.ledger.RestartedAt();
+    if (line == 0) {
+        run.outcome = RunOutcome::Cancelled;
+        return;
+    }
+    // A bootloader that starts again has lost its session: whatever it makes of the lines
+    // still to come, the image is not whole, and nothing more is sent.
+    run.End(RunOutcome::Restarted,
+            QStringLiteral("The datalogger restarted during the update (at line %1). Its "
+                           "firmware is incomplete: restart the update.")
+                .arg(line),
+            OkOnly + Exclamation,
+            peers_.comm.DeviceName() +
+                QStringLiteral(": the bootloader announced its start (\"%1\") after line %2 was "
+                               "sent: what it had received of the update is lost.")
+                    .arg(run.vars.Tokens.TokenRestart)
+                    .arg(line));
+}
+
 void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
     // The handler's own text comes first, word for word; below it the device or file and
     // what went wrong, as the failure tells it.
-    const int style = OkOnly + Exclamation;
+    const auto Fail = [this](RunContext& r, RunOutcome how, const QString& text) {
+        outcome_ = how;
+        r.End(how, text, OkOnly + Exclamation, failureReason_);
+    };
     // A failure inside a handler ends the run quietly: there is nothing left to report to.
     try {
         switch (run.region) {
             case FailureRegion::Port:
-                outcome_ = RunOutcome::PortFailure;
-                run.Box(QStringLiteral("Error encountered while accessing the com port."), style,
-                        failureReason_);
+                Fail(run, RunOutcome::PortFailure, QStringLiteral("Error encountered while accessing the com port."));
                 SetIdleState();
                 break;
             case FailureRegion::Download:
-                outcome_ = RunOutcome::DownloadFailure;
-                run.Box(QStringLiteral("Error encountered while downloading the firmware."), style,
-                        failureReason_);
+                Fail(run, RunOutcome::DownloadFailure, QStringLiteral("Error encountered while downloading the firmware."));
                 run.file.Close();
                 ClosePort();
                 SetIdleState();
                 break;
             case FailureRegion::FileOpen:
-                outcome_ = RunOutcome::FileOpenFailure;
                 ClosePort();
                 run.file.Close();
-                run.Box(QStringLiteral("Error opening ") + path + QStringLiteral("."), style,
-                        failureReason_);
+                Fail(run, RunOutcome::FileOpenFailure,
+                     QStringLiteral("Error opening ") + path + QStringLiteral("."));
                 SetIdleState();
                 break;
             case FailureRegion::Closing:
-                outcome_ = RunOutcome::ClosingFailure;
-                run.Box(QStringLiteral("Error encountered while closing the com port."), style,
-                        failureReason_);
+                Fail(run, RunOutcome::ClosingFailure, QStringLiteral("Error encountered while closing the com port."));
                 SetIdleState();
                 break;
         }
@@ -171,57 +192,57 @@ void UpdateRun::HandleFailure(RunContext& run, const QString& path) {
 
 void UpdateRun::ClosePort() {
     try {
-        if (comm_.PortOpen()) {
-            comm_.PortOpen(false);
+        if (peers_.comm.PortOpen()) {
+            peers_.comm.PortOpen(false);
         }
     } catch (const std::exception&) {
     }
 }
 
 void UpdateRun::SetBusyState() {
-    window_.SetEnabled(Control::Command1, false);
-    window_.SetEnabled(Control::Command3, false);
-    window_.SetEnabled(Control::Command6, false);
-    window_.SetEnabled(Control::Text1, false);
-    window_.SetCaption(Control::Label2, QString());
-    vars_.CancelRequested = false;
-    window_.SetVisible(Control::Command4, true);
-    window_.SetEnabled(Control::Command4, true);
-    window_.ZOrder(Control::Command4);
-    window_.SetVisible(Control::Command6, false);
-    window_.SetEnabled(Control::Combo1, false);
+    peers_.window.SetEnabled(Control::Command1, false);
+    peers_.window.SetEnabled(Control::Command3, false);
+    peers_.window.SetEnabled(Control::Command6, false);
+    peers_.window.SetEnabled(Control::Text1, false);
+    peers_.window.SetCaption(Control::Label2, QString());
+    peers_.vars.CancelRequested = false;
+    peers_.window.SetVisible(Control::Command4, true);
+    peers_.window.SetEnabled(Control::Command4, true);
+    peers_.window.ZOrder(Control::Command4);
+    peers_.window.SetVisible(Control::Command6, false);
+    peers_.window.SetEnabled(Control::Combo1, false);
 }
 
 void UpdateRun::SetIdleState() {
-    window_.SetVisible(Control::Label14, false);
-    window_.SetVisible(Control::Command6, true);
-    window_.SetVisible(Control::Command4, false);
-    window_.SetEnabled(Control::Command1, true);
-    window_.SetEnabled(Control::Command3, true);
-    window_.SetEnabled(Control::Command6, true);
-    window_.SetEnabled(Control::Text1, true);
-    window_.SetCaption(Control::Label2, QStringLiteral("Idle"));
-    window_.SetCaption(Control::Label14, QString());
-    window_.SetEnabled(Control::Combo1, true);
+    peers_.window.SetVisible(Control::Label14, false);
+    peers_.window.SetVisible(Control::Command6, true);
+    peers_.window.SetVisible(Control::Command4, false);
+    peers_.window.SetEnabled(Control::Command1, true);
+    peers_.window.SetEnabled(Control::Command3, true);
+    peers_.window.SetEnabled(Control::Command6, true);
+    peers_.window.SetEnabled(Control::Text1, true);
+    peers_.window.SetCaption(Control::Label2, QStringLiteral("Idle"));
+    peers_.window.SetCaption(Control::Label14, QString());
+    peers_.window.SetEnabled(Control::Combo1, true);
 }
 
 void UpdateRun::SetupPortList() {
     for (int port = 1; port <= 8; ++port) {
-        window_.AddItem(Control::Combo1, QString::number(port));
+        peers_.window.AddItem(Control::Combo1, QString::number(port));
     }
 }
 
 void UpdateRun::Command4_Click() {
-    vars_.CancelRequested = true;
-    window_.SetEnabled(Control::Command4, false);
+    peers_.vars.CancelRequested = true;
+    peers_.window.SetEnabled(Control::Command4, false);
 }
 
 void UpdateRun::Timer1_Timer() {
-    if (vars_.TickCount < 5) {
-        ++vars_.TickCount;
+    if (peers_.vars.TickCount < 5) {
+        ++peers_.vars.TickCount;
     }
 }
 
 void UpdateRun::Timer3_Timer() {
-    window_.SetCaption(Control::Label14, QString::number(vars_.LinesRemaining));
+    peers_.window.SetCaption(Control::Label14, QString::number(peers_.vars.LinesRemaining));
 }

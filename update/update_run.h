@@ -14,7 +14,7 @@
 class UpdateRun {
 public:
     UpdateRun(FormVariables& vars, RunWindow& window, MSComm& comm, Clock& clock)
-        : vars_(vars), window_(window), comm_(comm), clock_(clock) {}
+        : peers_{vars, window, comm, clock} {}
 
     void RunUpdate();
     // Closes the port if it is open; ignores every failure, so it never fails.
@@ -30,13 +30,10 @@ public:
     void Timer1_Timer();
     void Timer3_Timer();
 
-    // The window's Cancel is tested at fixed points: a line whose reply wait was cut short
-    // is still sent again and may bring its prompt before the run stops. A front end whose
-    // user expects an interrupt to stop everything at once (the command line's Ctrl-C) sets
-    // this: the run then ends at the first test of the flag, sends nothing more, asks
-    // nothing more, and reports the run as cancelled. The final wait is unchanged: it never
-    // looks at Cancel, so a finished transfer always gets its outcome.
-    void SetCancelAtOnce(bool atOnce) { cancelAtOnce_ = atOnce; }
+    // How Cancel takes effect (see CancelMode): the window's at fixed points, as always; a
+    // front end whose user expects an interrupt to stop everything at once (the command
+    // line's Ctrl-C) asks for AtOnce.
+    void SetCancelMode(CancelMode mode) { cancelMode_ = mode; }
     // Whether a file whose data lines are not all sound Intel HEX records is asked about
     // before the port is opened (the default), or sent as it is, without a question (the
     // command line's --no-record-check: its own check has refused the file otherwise).
@@ -60,14 +57,14 @@ private:
     // The stages after the port is open; they end by falling through to the closing
     // sequence or by raising a failure.
     void Stages(RunContext& run);
+    // The one place a stopped run gets its outcome: a bootloader that restarted is told,
+    // anything else that stopped it was a Cancel.
+    void Stopped(RunContext& run);
     void HandleFailure(RunContext& run, const QString& path);
 
-    FormVariables& vars_;
-    RunWindow& window_;
-    MSComm& comm_;
-    Clock& clock_;
+    RunPeers peers_;
     bool running_ = false;
-    bool cancelAtOnce_ = false;
+    CancelMode cancelMode_ = CancelMode::AtFixedPoints;
     bool recordCheck_ = true;
     int restartTimeout_ = 0;
     RunOutcome outcome_ = RunOutcome::None;

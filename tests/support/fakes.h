@@ -173,9 +173,12 @@ public:
     // The latest value of each "Control.Property", e.g. state["Label2.Caption"].
     QMap<QString, QString> state;
     // The message boxes shown, as "style|prompt" and "|detail" when a detail is shown below
-    // the prompt, and the title of the last.
+    // the prompt, and the title of the last; the facts the questions and the messages came
+    // with.
     QStringList boxes;
     QString title;
+    QList<PromptFacts> prompts;
+    QList<RunOutcome> told;
     // Answers to Yes/No boxes, in order; Yes when the script has run out.
     std::deque<MsgBoxResult> answers;
     // Called while each box is open.
@@ -209,9 +212,17 @@ public:
     QString Text(Control) const override { return text1; }
     int ListIndex(Control) const override { return listIndex; }
     void AddItem(Control c, const QString& item) override { Record(Name(c) + ".AddItem=" + item); }
-    MsgBoxResult MsgBox(const QString& prompt, int style, const QString& boxTitle, const QString& detail) override {
+    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) override {
+        prompts << facts;
+        return Box(prompt, style, QString());
+    }
+    void Tell(const QString& text, int style, const OutcomeFacts& facts) override {
+        told << facts.outcome;
+        Box(text, style, facts.reason);
+    }
+    MsgBoxResult Box(const QString& prompt, int style, const QString& detail) {
         boxes << QStringLiteral("%1|%2").arg(style).arg(prompt) + (detail.isEmpty() ? "" : "|" + detail);
-        title = boxTitle;
+        title = caption;
         Record(QStringLiteral("MsgBox=") + prompt);
         if (onBox) {
             onBox();

@@ -36,6 +36,9 @@ void HandshakeTest::handshake_data() {
     // checksum error.
     QTest::newRow("record split across tries, the late one no answer to a line")
         << "^" << 1 << QStringList{"BOOT V1.30|2.0", "5-beta?"} << 2 << "2.05-beta";
+    // Not a line has gone out: Cancel in the wait for the late record ends the run there.
+    QTest::newRow("Cancel while a record is owed")
+        << "^" << 1 << QStringList{"BOOT V1.30|2.0", "5-beta?"} << 2 << "2.05-beta";
     QTest::newRow("record split on the third try: too late")
         << "^" << 3 << QStringList{"V1.3", "0|2.05?V7|7?"} << 3 << QString();
     QTest::newRow("silent bootloader") << "^" << 0 << QStringList{} << 3 << QString();
@@ -55,7 +58,14 @@ void HandshakeTest::handshake() {
     for (int i = 0; i < pieces.size(); ++i) {
         e.records[answeredTry] << Arrival{i == 0 ? 5 : 40, pieces[i]};
     }
-    e.Update(DataFile(3), 3);
+    const bool cancel = QByteArray(QTest::currentDataTag()).startsWith("Cancel");
+    e.window.onYield = [&] {
+        if (cancel && e.window.state.value("Label17.Caption").startsWith("Old") && !e.vars.CancelRequested) {
+            e.run.Command4_Click();
+        }
+    };
+    // Without a version line the first yield after the handshake is the record's wait.
+    e.Update(cancel ? QByteArray(":D1\r\n:D2\r\n:D3\r\n") : DataFile(3), 3);
 
     QCOMPARE(e.requests, requests);
     // Only the restart that comes in the wait counts.
@@ -84,8 +94,9 @@ void HandshakeTest::handshake() {
     } else {
         QCOMPARE(e.window.state["Label16.Caption"], QStringLiteral("Loader version: 1.3"));
         shown << "Label17.Caption=Old firmware version: " + firmware;
-        QCOMPARE(e.window.boxes, QStringList({"0|Datalogger successfully updated."}));
-        QCOMPARE(e.lines, QStringList({":D1", ":D2", ":D3"}));
+        QCOMPARE(e.window.boxes, cancel ? QStringList() : QStringList({"0|Datalogger successfully updated."}));
+        QCOMPARE(e.lines, cancel ? QStringList() : QStringList({":D1", ":D2", ":D3"}));
+        QCOMPARE(e.run.LastOutcome(), cancel ? RunOutcome::Cancelled : RunOutcome::Updated);
     }
     QCOMPARE(e.window.log.filter("Label17.Caption="), shown);
     QVERIFY(!e.comm.PortOpen());

@@ -211,7 +211,7 @@ void TransferTest::cancel() {
     QFETCH(int, linesSent);
     QFETCH(RunOutcome, outcome);
     Engine e;
-    e.run.SetCancelAtOnce(atOnce);
+    e.run.SetCancelMode(atOnce ? CancelMode::AtOnce : CancelMode::AtFixedPoints);
     e.versionRecord = "V" + loader + "|1?";
     e.replies[line] = QStringList{"", "", ""};
     e.window.onYield = [&] {

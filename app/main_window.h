@@ -5,6 +5,7 @@
 #include "form_variables.h"
 #include "message_box.h"
 #include "mscomm.h"
+#include "prefs_place.h"
 #include "run_window.h"
 #include "update_run.h"
 
@@ -57,18 +58,7 @@ public:
     void LoadDefaults();
     void LoadPrefs(const QString& path);
     void SavePrefs(const QString& path);
-    // Where the window keeps its preferences: file is read by Form_Load and written by
-    // Form_Unload. While file does not exist yet, Form_Load reads seed instead, when there
-    // is one; with neither, it loads the defaults, as a first start does.
-    struct PrefsPlace {
-        QString file;
-        QString seed;
-    };
-    // A portable copy keeps prefs.txt beside the executable. An installed copy (one in /usr,
-    // /usr/local or /opt, or in a folder it cannot write) keeps it in the configuration
-    // folder of the user it runs as and starts from the one beside the executable.
-    static PrefsPlace PrefsPlaceFor(const QString& programDir);
-    static bool IsInstalledIn(const QString& programDir);
+    // Where the window keeps its preferences (see PrefsPlaceFor).
     void SetPrefsPlace(const PrefsPlace& place) { prefs_ = place; }
     void SetPrefsPath(const QString& path) { prefs_ = {path, QString()}; }
 

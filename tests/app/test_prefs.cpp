@@ -271,7 +271,7 @@ void PrefsTest::installedCopyKeepsSettingsWithTheUser() {
         QCOMPARE(chown(QFile::encodeName(home).constData(), 65534, 65534), 0);
     }
 
-    const Form1::PrefsPlace place = Form1::PrefsPlaceFor(programDir);
+    const PrefsPlace place = PrefsPlaceFor(programDir);
     const QString beside = QDir::toNativeSeparators(programDir + "/prefs.txt");
     const QString folder = kept == QLatin1String("beside") ? programDir
                            : kept == QLatin1String("user")

@@ -2,8 +2,8 @@
 
 #include "failure.h"
 #include "file_check.h"
+#include "file_stage.h"
 #include "handshake.h"
-#include "line_transfer.h"
 #include "run_context.h"
 
 #include <exception>

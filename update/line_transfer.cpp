@@ -19,6 +19,9 @@ constexpr qint64 kWaitSeconds = 3;
 constexpr int kMaxSends = 3;
 // How long the final wait sleeps on a quiet port before it looks at the clock again.
 constexpr int kFinalWaitSliceMs = 10;
+// How long the run sleeps on the port alone after a send before its reply wait yields to
+// the event loop: a bootloader that answers at once is heard within that time.
+constexpr int kAnswerGlanceMs = 2;
 
 class Transfer {
 public:
@@ -373,7 +376,13 @@ bool Transfer::Exchange(const QString& line) {
         }
         // A reply to an earlier send of the line must not count for this one.
         reply.clear();
-        Read(reply);
+        // A bootloader answers a line moments after its last byte. Sleeping on the port alone
+        // for that long hears such an answer with one poll instead of a pass over the event
+        // loop, which costs more than everything else the line needs; a click waits at most
+        // that long to be seen.
+        if (!Read(reply)) {
+            run_.comm.WaitForInput(kAnswerGlanceMs);
+        }
         WaitForReply();
         if (run_.StopNow()) {
             return false;

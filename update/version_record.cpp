@@ -18,6 +18,26 @@ bool IsDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
 }
 
+// Whether ReadNumber finds digits at the start of text.
+bool StartsWithNumber(QStringView text) {
+    qsizetype i = 0;
+    auto skip = [&] {
+        while (i < text.size() && IsSkipped(text[i])) {
+            ++i;
+        }
+    };
+    skip();
+    if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-'))) {
+        ++i;
+        skip();
+    }
+    if (i < text.size() && text[i] == QLatin1Char('.')) {
+        ++i;
+        skip();
+    }
+    return i < text.size() && IsDigit(text[i]);
+}
+
 }  // namespace
 
 double ReadNumber(const QString& text) {
@@ -99,7 +119,16 @@ VersionRecord CutVersionRecord(const QString& answer) {
         }
         record.Rest.truncate(bar);
     }
-    const qsizetype v = record.Rest.indexOf(QLatin1Char('V'));
+    // A record that came in pieces over two ready requests leaves the start of the first
+    // before the whole second ("BOOT V1.BOOT V1.30|2.05?"), and a banner may hold a "V" of
+    // its own: the loader version follows the last "V" that a number follows, or the first
+    // "V" when none does.
+    qsizetype v = record.Rest.indexOf(QLatin1Char('V'));
+    for (qsizetype at = v; at >= 0; at = record.Rest.indexOf(QLatin1Char('V'), at + 1)) {
+        if (StartsWithNumber(QStringView(record.Rest).mid(at + 1))) {
+            v = at;
+        }
+    }
     if (v >= 0) {
         record.Rest = record.Rest.mid(v + 1);
     }

@@ -4,8 +4,8 @@
 
 // The bootloader's answer to a ready request: any text, then "V", the loader version as a
 // decimal number, then "|", the firmware now in the datalogger as free text, then "?".
-// Only the first "V", the first "|" and the first "?" after that "|" matter, and any of
-// them may be missing.
+// Only the first "|", the first "?" after it and, before that "|", the last "V" that a
+// number follows (or the first "V" when none does) matter, and any of them may be missing.
 struct VersionRecord {
     float LoaderVersion = 0.0f;    // 0 when the record has no "V"
     QString OldFirmwareVersion;    // "" when the record has no "|"

@@ -33,6 +33,10 @@ void VersionRecordTest::cut_data() {
     QTest::newRow("V only after the bar") << "ab|V9?" << 0.0f << "V9" << "ab";
     QTest::newRow("no question mark") << "V1.4|2.1" << 1.4f << "2.1" << "1.4";
     QTest::newRow("letters after V") << "Vx1|2?" << 0.0f << "2" << "x1";
+    QTest::newRow("record in pieces over two requests")
+        << "BOOT V1.BOOT V1.30|2.05?30|2.05?" << 1.3f << "2.05" << "1.30";
+    QTest::newRow("a V in the banner and after the number")
+        << "DEVICE V1.30 REV|2.05?" << 1.3f << "2.05" << "1.30 REV";
 }
 
 void VersionRecordTest::cut() {

@@ -3,8 +3,6 @@
 // A pseudo-terminal for tests of the real serial layer: the test holds the master side and
 // points COM port n at the slave through QUORVEL_COM<n>.
 
-#include "process_cpu.h"
-
 #include <QByteArray>
 #include <QString>
 

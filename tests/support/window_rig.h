@@ -6,11 +6,10 @@
 
 #include "bootloader_sim.h"
 #include "main_window.h"
-#include "process_cpu.h"
+#include "event_loop_wakes.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -142,18 +141,6 @@ inline bootsim::MemoryImage ImageOf(const QString& path) {
     bootsim::MemoryImage image;
     bootsim::ImageOfUpdateFile(path.toStdString(), image);
     return image;
-}
-
-// The processor time a second of the window's idle event loop costs. The loop sleeps until
-// the next event, as the window's own loop does; its timers wake it.
-inline double IdleSecondCpuMs() {
-    const double before = ProcessCpuMs();
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 1000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return ProcessCpuMs() - before;
 }
 
 inline QByteArray ReadAll(const QString& path) {

@@ -9,10 +9,13 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -27,6 +30,19 @@ const QString kWaitingForRestart = QStringLiteral("Waiting for Datalogger to Res
 // The sample's data lines: an address record, 3,000 data records and the end-of-file record.
 constexpr std::uint64_t kSampleLines = 3002;
 constexpr int kLastLine = int(kSampleLines);
+
+// Whether the thread sleeps in a poll of one descriptor, as the final wait does on the port
+// (the event loop polls its own wake-up descriptor besides).
+bool PollsOneDescriptor(long tid) {
+    const QList<QByteArray> call = ReadAll(QStringLiteral("/proc/self/task/%1/syscall").arg(tid)).split(' ');
+    const long number = call.value(0).toLong();
+#ifdef SYS_poll
+    const bool poll = number == SYS_poll || number == SYS_ppoll;
+#else
+    const bool poll = number == SYS_ppoll;
+#endif
+    return poll && call.value(2) == "0x1";
+}
 
 bootsim::Options OptionsFor(const QString& scenario) {
     bootsim::Options o;
@@ -165,24 +181,42 @@ void FaultInjectionTest::hangUp() {
         options.loader_version = "1.20";
         options.faults = {{FaultKind::Silent, kLastLine, 1}};
     }
+    // The final wait runs no events, so the line is pulled from another thread: once the
+    // last line has gone unanswered and the window's thread sleeps in that wait.
+    std::mutex mutex;
+    std::condition_variable dropped;
+    bool lastLineDropped = false;
+    options.log = [&](const std::string& event) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        lastLineDropped = lastLineDropped || event.rfind("fault ", 0) == 0;
+        dropped.notify_all();
+    };
     Rig rig(options);
     if (where == "restart") {
         rig.At([&] { return rig.Status() == kWaitingForRestart; }, [&] { rig.sim->Stop(); });
     } else if (where == "ready") {
         rig.At([&] { return rig.Stats().ready_requests >= 1; }, [&] { rig.sim->Stop(); });
     }
-    // The final wait runs no events, so the line is pulled from another thread.
+    const long window = syscall(SYS_gettid);
+    bool ended = false;
     std::thread puller([&] {
-        for (int i = 0; i < 6000 && where == "end"; ++i) {
-            if (rig.Stats().records >= kSampleLines) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(600));
-                rig.sim->Stop();
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::unique_lock<std::mutex> lock(mutex);
+        if (where != "end" || !dropped.wait_for(lock, std::chrono::seconds(60), [&] { return lastLineDropped || ended; })) {
+            return;
         }
+        while (!ended && !PollsOneDescriptor(window)) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
+        rig.sim->Stop();
     });
     const bool finished = rig.Update();
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+        dropped.notify_all();
+    }
     puller.join();
     QVERIFY(finished);
     QCOMPARE(rig.pending, 0);
@@ -323,7 +357,9 @@ void FaultInjectionTest::stoppedAtEachWait() {
         });
     QVERIFY(rig.Update());
     QCOMPARE(rig.pending, 0);
-    QTest::qWait(300);
+    // The simulator's last count holds all the run wrote before its port closed (the close
+    // discards what the simulator has not read).
+    rig.sim->Stop();
     const bootsim::Stats after = rig.Stats();
     QCOMPARE(rig.boxes, boxes);
     if (closeWindow) {

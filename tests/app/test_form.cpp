@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 template <typename T = QWidget>
@@ -154,7 +156,8 @@ void FormTest::captionsAreReadable() {
 void FormTest::timersAndPort() {
     // TickCount climbs to 5 and stays there; Timer3, the count's, runs only in a transfer.
     QTRY_COMPARE_WITH_TIMEOUT(form_->Variables().TickCount, qint16(5), 2000);
-    QTest::qWait(150);
+    form_->Timer1_Timer();
+    form_->Timer1_Timer();
     QCOMPARE(form_->Variables().TickCount, qint16(5));
     auto* timer3 = Find<QTimer>(*form_, "Timer3");
     QCOMPARE(timer3->interval(), 1000);
@@ -204,7 +207,8 @@ void FormTest::keyboard() {
     }
     QObject context;
     QStringList pressed;
-    for (QPushButton* button : form_->findChildren<QPushButton*>()) {
+    const QList<QPushButton*> buttons = form_->findChildren<QPushButton*>();
+    for (QPushButton* button : buttons) {
         connect(button, &QPushButton::clicked, &context, [&pressed, button] { pressed << button->objectName(); });
     }
     Find(*form_, focus.toLatin1())->setFocus();
@@ -212,7 +216,8 @@ void FormTest::keyboard() {
     for (const QKeyCombination key : keys) {
         QWidget* to = QApplication::focusWidget();
         QTest::keyClick(to ? to : form_.get(), key.key(), key.keyboardModifiers());
-        QTest::qWait(key.key() == Qt::Key_Tab ? 0 : 200);  // an access key presses once drawn
+        // An access key shows its button down for a moment, and presses it once let go.
+        QTRY_VERIFY(std::none_of(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->isDown(); }));
         const QWidget* now = QApplication::focusWidget();
         seen << (key.key() == Qt::Key_Tab ? (now ? now->objectName() : QStringLiteral("-"))
                  : pressed.isEmpty()      ? QStringLiteral("-")

@@ -16,15 +16,12 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -360,7 +357,6 @@ void SerialPortTest::refusals() {
         {Closed, openLink(""), "%2: a folder, not a serial device", false},
         {Closed, openLink("some.txt"), "%2/some.txt: not a serial device", false},
         {Closed, openLink("null"), "%2/null (/dev/null): not a serial device", false},
-        {Closed, openLink("socket"), "%2/socket: not a serial device", false},
         {Held, openLink("by-id"),
          "%2/by-id (%1): in use by test_serial_port (process " +
              QString::number(QCoreApplication::applicationPid()),
@@ -375,20 +371,11 @@ void SerialPortTest::refusals() {
         {FarGone, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
         {LoopNoticed, [](SerialPortComm& c) { c.Input(); }, "%1: The device went away", false},
     };
-    // A regular file, a character device that is no terminal, and a socket (which, opened,
-    // would fail as "no such device or address").
+    // A regular file, and a character device that is no terminal.
     QFile text(dir.filePath(QStringLiteral("some.txt")));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.close();
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("null"))));
-    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const auto closeSocket = qScopeGuard([socket] { ::close(socket); });
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray socketPath = QFile::encodeName(dir.filePath(QStringLiteral("socket")));
-    QVERIFY(size_t(socketPath.size()) < sizeof address.sun_path);
-    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
-    QVERIFY(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
     for (const auto& test : cases) {
         PtyPair pty;
         QFile::remove(dir.filePath(QStringLiteral("by-id")));

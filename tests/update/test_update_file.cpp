@@ -116,8 +116,6 @@ void UpdateFileTest::openFailures() {
     } catch (const Failure& failure) {
         QVERIFY2(failure.reason().contains(file) && failure.reason().contains(reason), qPrintable(failure.reason()));
     }
-    UpdateFile update;
-    update.Close();  // closing what is not open does nothing
 }
 
 void UpdateFileTest::records_data() {

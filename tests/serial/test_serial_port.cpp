@@ -6,7 +6,7 @@
 #include "serial_port_comm.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -164,13 +164,9 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
     // No event loop runs here: Input alone must fetch what the system has received.
     pty.Write(bytes);
     QString received;
-    QElapsedTimer waited;
-    waited.start();
-    while (received.size() < bytes.size() && waited.elapsed() < 3000) {
+    for (QDeadlineTimer guard(3000); received.size() < bytes.size() && !guard.hasExpired();) {
         comm.WaitForInput(50);
-        if (comm.InBufferCount() > 0) {
-            received += comm.Input();
-        }
+        received += comm.Input();
     }
     QCOMPARE(received.toLatin1(), bytes);
     QCOMPARE(comm.InBufferCount(), qint16(0));
@@ -181,7 +177,7 @@ void SerialPortTest::bytesPassUnchangedBothWays() {
     QVERIFY(pty.Read(1, 0).isEmpty());
     pty.Write(QByteArray(1, '\x11'));
     QByteArray got;
-    for (waited.restart(); got.size() < bytes.size() && waited.elapsed() < 3000;) {
+    for (QDeadlineTimer guard(3000); got.size() < bytes.size() && !guard.hasExpired();) {
         comm.WaitForInput(10);
         got += pty.Read(bytes.size() - got.size(), 10);
     }
@@ -224,10 +220,8 @@ void SerialPortTest::xoffXonStormKeepsEveryByteInOrder() {
     QByteArray got;
     std::atomic<bool> stop{false};
     std::thread peer([&] {
-        QElapsedTimer waited;
-        waited.start();
-        for (int toggles = 0; !stop && got.size() < data.size() && waited.elapsed() < 10000;
-             ++toggles) {
+        const QDeadlineTimer guard(10000);
+        for (int toggles = 0; !stop && got.size() < data.size() && !guard.hasExpired(); ++toggles) {
             const qsizetype some = qMin<qsizetype>(data.size() - got.size(), 256);
             if (toggles < 3000) {
                 pty.Write(QByteArray(1, '\x13'));

@@ -4,7 +4,6 @@
 
 #include "window_rig.h"
 
-#include <QDir>
 #include <QProcess>
 
 namespace {
@@ -71,12 +70,12 @@ void BadInputTest::longLineWithoutLineEnds() {
 }
 
 void BadInputTest::updateFiles_data() {
-    // Empty, version-only and LF-only files (a binary image picked by mistake is refused for
-    // its first lone LF) are the engine's and the file reader's tests; these need a real
-    // file and the whole run. A file that cannot be sent is refused before the port is
-    // opened; the file is read again after the handshake, which waits as long as the user
-    // takes to restart the datalogger: time enough for it to go away or change its mode.
-    QTest::addColumn<QByteArray>("content");  // null: a folder by the name
+    // Folders, empty, version-only and LF-only files (a binary image has a lone LF) are the
+    // engine's and the file reader's tests; these need a real file and the whole run. A file
+    // that cannot be sent is refused before the port is opened; the file is read again after
+    // the handshake, which waits as long as the user takes to restart the datalogger: time
+    // enough for it to go away or change its mode.
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("change");
     QTest::addColumn<QString>("box");
     const QString refused = "Error opening " + kPathMark + ".";
@@ -85,7 +84,6 @@ void BadInputTest::updateFiles_data() {
     // 32,768 the count's last step overflows too; 32,769 needs the first.)
     QTest::newRow("32,769 lines") << ManyLines(32769) << "" << kDownloadError;
     QTest::newRow("32,767 lines") << ManyLines(32767) << "" << kSuccess;
-    QTest::newRow("a folder") << QByteArray() << "" << refused;
     QTest::newRow("deleted before it is opened") << sample << "delete" << refused;
     QTest::newRow("made unreadable before it is opened") << sample << "chmod" << refused;
     // Not the file the user was shown, though every record of it may be sound.
@@ -102,7 +100,7 @@ void BadInputTest::updateFiles() {
     options.restart_after_ms = 60 * 1000;
     Rig rig(options);
     const QString path = rig.dir.filePath(QStringLiteral("firmware.upd"));
-    QVERIFY(content.isNull() ? QDir().mkdir(path) : WriteFile(path, content));
+    QVERIFY(WriteFile(path, content));
     rig.SetFile(path);
     const bootsim::MemoryImage image = ImageOf(path);
     // A file that cannot be sent never gets as far as the restart wait.

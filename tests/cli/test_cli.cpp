@@ -3,6 +3,7 @@
 
 #include "bootloader_sim.h"
 #include "cli_options.h"
+#include "files.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -215,10 +216,8 @@ void CliTest::failures() {
     QTemporaryDir dir;
     if (scenario == QLatin1String("long file") || scenario == QLatin1String("damaged")) {
         args[3] = dir.filePath(QStringLiteral("bad.upd"));
-        QFile file(args[3]);
-        QVERIFY(file.open(QIODevice::WriteOnly) &&
-                file.write(scenario == "damaged" ? QByteArray("V1\r\n:04000000010203043F\r\n:00000001FF\r\n")
-                                                 : ":00000001FF" + QByteArray("\r\n").repeated(32768)) > 0);
+        QVERIFY(WriteFile(args[3], scenario == "damaged" ? QByteArray("V1\r\n:04000000010203043F\r\n:00000001FF\r\n")
+                                                         : ":00000001FF" + QByteArray("\r\n").repeated(32768)));
         lastLines = lastLines.arg(args[3]);
     }
     if (scenario == QLatin1String("no restart")) {
@@ -375,8 +374,7 @@ void CliTest::modes() {
             QVERIFY2(line.startsWith('['), qPrintable(line));
         }
     }
-    QFile log(mode.value(1));  // an unreadable log misses every item asked for
-    const QString logText = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    const QString logText = QString::fromUtf8(ReadAll(mode.value(1)));  // unreadable: misses all
     for (const auto& [text, wanted] : {std::pair{r.out, outHas}, std::pair{logText, logHas}}) {
         qsizetype at = 0;
         for (const QString& item : wanted) {
@@ -424,11 +422,10 @@ void CliTest::jsonReport() {
 void CliTest::checkOnly() {
     // The file's facts alone, with no port: the sample is sound, a damaged file is refused.
     QTemporaryDir dir;
-    QFile bad(dir.filePath("bad.upd"));
-    QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("V1\r\n:04000000010203043F\r\n") > 0);
-    bad.close();
+    const QString bad = dir.filePath("bad.upd");
+    QVERIFY(WriteFile(bad, "V1\r\n:04000000010203043F\r\n"));
     for (const auto& [file, status, records, faults] :
-         {std::tuple{kSample, 0, 3002, 0}, std::tuple{bad.fileName(), 5, 0, 2}}) {
+         {std::tuple{kSample, 0, 3002, 0}, std::tuple{bad, 5, 0, 2}}) {
         const Result c = RunCli({"--check", file, "--json"});
         const QJsonObject facts = QJsonDocument::fromJson(c.out.toUtf8()).object();
         QCOMPARE(c.status, status);

@@ -7,10 +7,10 @@
 #include "bootloader_sim.h"
 #include "main_window.h"
 #include "event_loop_wakes.h"
+#include "files.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -141,16 +141,6 @@ inline bootsim::MemoryImage ImageOf(const QString& path) {
     bootsim::MemoryImage image;
     bootsim::ImageOfUpdateFile(path.toStdString(), image);
     return image;
-}
-
-inline QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-inline bool WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // How much the peak resident memory grows while body runs, in kB. The kernel's high-water

@@ -40,7 +40,8 @@ private slots:
 
 void LineTest::exchanges_data() {
     QTest::addColumn<QString>("options");  // as the command takes them
-    // >bytes the host sends, <bytes it reads, . nothing comes for a while, ! the line hangs up
+    // >bytes the host sends, <bytes it reads, . a second XOFF (the reply stays held), ! the
+    // line hangs up
     QTest::addColumn<QStringList>("steps");
     const QString v = "<BOOT V1.30|2.05?";
     // clang-format off

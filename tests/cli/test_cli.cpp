@@ -267,9 +267,6 @@ void CliTest::onItsTerminal_data() {
     QTest::newRow("SIGHUP while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
                                                << SIGHUP << int(kExitCancelled)
                                                << QByteArray("by SIGHUP (the terminal went away); nothing more was sent") << 50;
-    QTest::newRow("SIGTERM while a line waits") << "silent line" << QByteArray("line 50: sent") << QByteArray()
-                                                << SIGTERM << int(kExitCancelled)
-                                                << QByteArray("by SIGTERM; nothing more was sent") << 50;
     // The final "#" comes two seconds after the "@": the final wait runs to its end.
     QTest::newRow("Ctrl-C in the final wait")
         << "slow end" << QByteArray("Lines remaining: 0  100%") << QByteArray("\x03") << 0 << int(kExitUpdated)

@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <termios.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -170,12 +171,13 @@ void FaultInjectionTest::hangUp() {
     // The final wait runs no events, so the line is pulled from another thread: once the
     // last line has gone unanswered and the window's thread sleeps in that wait.
     std::mutex mutex;
-    std::condition_variable dropped;
-    bool lastLineDropped = false;
+    std::condition_variable changed;
+    bool dropped = false;
+    std::atomic<bool> ended{false};
     options.log = [&](const std::string& event) {
         const std::lock_guard<std::mutex> lock(mutex);
-        lastLineDropped = lastLineDropped || event.rfind("fault ", 0) == 0;
-        dropped.notify_all();
+        dropped = dropped || event.rfind("fault ", 0) == 0;
+        changed.notify_all();
     };
     Rig rig(options);
     if (where == "restart") {
@@ -183,17 +185,13 @@ void FaultInjectionTest::hangUp() {
     } else if (where == "ready") {
         rig.At([&] { return rig.Stats().ready_requests >= 1; }, [&] { rig.sim->Stop(); });
     }
-    const long window = syscall(SYS_gettid);
-    bool ended = false;
-    std::thread puller([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (where != "end" || !dropped.wait_for(lock, std::chrono::seconds(60), [&] { return lastLineDropped || ended; })) {
-            return;
+    std::thread puller([&, window = long(syscall(SYS_gettid))] {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return dropped || ended; });
         }
         while (!ended && !PollsOneDescriptor(window)) {
-            lock.unlock();
             std::this_thread::yield();
-            lock.lock();
         }
         rig.sim->Stop();
     });
@@ -201,8 +199,8 @@ void FaultInjectionTest::hangUp() {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         ended = true;
-        dropped.notify_all();
     }
+    changed.notify_all();
     puller.join();
     QVERIFY(finished);
     QCOMPARE(rig.pending, 0);

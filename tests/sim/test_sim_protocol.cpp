@@ -119,8 +119,7 @@ void ProtocolTest::commandLine_data() {
     QTest::addColumn<QString>("args");
     QTest::addColumn<QString>("parsed");  // line x count : ms / session, ...; or "error"
     // clang-format off
-    QTest::newRow("leading zero is decimal") << "--fault checksum@09" << "9x1:0/0";
-    QTest::newRow("every field decimal") << "--fault late@010x08:0350/09 --fault xoff@7" << "10x8:350/9 7x1:0/0";
+    QTest::newRow("every field decimal, leading zeros and all") << "--fault late@010x08:0350/09 --fault xoff@7" << "10x8:350/9 7x1:0/0";
     QTest::newRow("no hex line") << "--fault silent@0x1A" << "error";
     QTest::newRow("no sign") << "--fault silent@+3" << "error";
     QTest::newRow("empty count") << "--fault silent@3x" << "error";

@@ -166,19 +166,14 @@ public:
 
     // The run whose timer handlers the window ticks.
     UpdateRun* run = nullptr;
-    QString caption = QStringLiteral("Quorvel - V 1.0");
     QString text1;
     int listIndex = 0;
     QStringList log;
     // The latest value of each "Control.Property", e.g. state["Label2.Caption"].
     QMap<QString, QString> state;
     // The message boxes shown, as "style|prompt" and "|detail" when a detail is shown below
-    // the prompt, and the title of the last; the facts the questions and the messages came
-    // with.
+    // the prompt.
     QStringList boxes;
-    QString title;
-    QList<PromptFacts> prompts;
-    QList<RunOutcome> told;
     // Answers to Yes/No boxes, in order; Yes when the script has run out.
     std::deque<MsgBoxResult> answers;
     // Called while each box is open.
@@ -197,7 +192,7 @@ public:
         return QLatin1String(kNames[static_cast<int>(c)]);
     }
 
-    QString Caption() const override { return caption; }
+    QString Caption() const override { return QStringLiteral("Quorvel - V 1.0"); }
     void SetCaption(Control c, const QString& text) override { Record(Name(c) + ".Caption=" + text); }
     void SetEnabled(Control c, bool on) override {
         Record(Name(c) + ".Enabled=" + (on ? "1" : "0"));
@@ -212,17 +207,12 @@ public:
     QString Text(Control) const override { return text1; }
     int ListIndex(Control) const override { return listIndex; }
     void AddItem(Control c, const QString& item) override { Record(Name(c) + ".AddItem=" + item); }
-    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts& facts) override {
-        prompts << facts;
+    MsgBoxResult Ask(const QString& prompt, int style, const PromptFacts&) override {
         return Box(prompt, style, QString());
     }
-    void Tell(const QString& text, int style, const OutcomeFacts& facts) override {
-        told << facts.outcome;
-        Box(text, style, facts.reason);
-    }
+    void Tell(const QString& text, int style, const OutcomeFacts& facts) override { Box(text, style, facts.reason); }
     MsgBoxResult Box(const QString& prompt, int style, const QString& detail) {
         boxes << QStringLiteral("%1|%2").arg(style).arg(prompt) + (detail.isEmpty() ? "" : "|" + detail);
-        title = caption;
         Record(QStringLiteral("MsgBox=") + prompt);
         if (onBox) {
             onBox();

@@ -3,8 +3,6 @@
 // A pseudo-terminal for tests of the real serial layer: the test holds the master side and
 // points COM port n at the slave through QUORVEL_COM<n>.
 
-#include "process_cpu.h"
-
 #include <QByteArray>
 #include <QString>
 
@@ -40,6 +38,18 @@ public:
         termios t{};
         tcgetattr(slave_, &t);
         return t;
+    }
+    // Whether output on the line is stopped by an XOFF from the master side, once the
+    // terminal has taken the XOFF in (a pseudo-terminal does so a moment after the write):
+    // a stopped slave has no room to write.
+    bool OutputStopped() const {
+        pollfd p{slave_, POLLOUT, 0};
+        return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLOUT) == 0;
+    }
+    // Writes from the slave side, as the port under test would: the bytes queue behind
+    // whatever the port sent before them.
+    bool WriteAsPort(const QByteArray& bytes) const {
+        return ::write(slave_, bytes.constData(), size_t(bytes.size())) == bytes.size();
     }
     void PointPortAt(int port) const {
         qputenv(QByteArray("QUORVEL_COM") + QByteArray::number(port), path_.toLocal8Bit());

@@ -5,6 +5,7 @@
 // timing is virtual.
 
 #include "fakes.h"
+#include "files.h"
 
 #include <QMap>
 #include <QTemporaryDir>
@@ -46,10 +47,7 @@ public:
     void Update(const QByteArray& content, int dataLines = -1) {
         dataLines_ = dataLines;
         window.text1 = dir.filePath(QStringLiteral("update.upd"));
-        QFile file(window.text1);
-        file.open(QIODevice::WriteOnly);
-        file.write(content);
-        file.close();
+        WriteFile(window.text1, content);
         startedAt = time.ms;
         comm.Send(restart.section('\t', 0, -2), 0);  // nothing without a tab
         comm.Send(restart.section('\t', -1), 50);

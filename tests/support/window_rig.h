@@ -6,12 +6,11 @@
 
 #include "bootloader_sim.h"
 #include "main_window.h"
-#include "process_cpu.h"
+#include "event_loop_wakes.h"
+#include "files.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -142,28 +141,6 @@ inline bootsim::MemoryImage ImageOf(const QString& path) {
     bootsim::MemoryImage image;
     bootsim::ImageOfUpdateFile(path.toStdString(), image);
     return image;
-}
-
-// The processor time a second of the window's idle event loop costs. The loop sleeps until
-// the next event, as the window's own loop does; its timers wake it.
-inline double IdleSecondCpuMs() {
-    const double before = ProcessCpuMs();
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 1000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return ProcessCpuMs() - before;
-}
-
-inline QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-inline bool WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // How much the peak resident memory grows while body runs, in kB. The kernel's high-water

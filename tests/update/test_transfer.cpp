@@ -242,7 +242,6 @@ void TransferTest::files_data() {
     // Nothing to send: refused before the port is opened.
     const QString nothing = QStringLiteral("48|Error opening PATH.|PATH: holds no data lines (Intel HEX records)");
     QTest::newRow("empty file") << QByteArray() << QStringList{} << qint16(0) << QString() << nothing;
-    QTest::newRow("only a version line") << QByteArray("V3.0\r\n\r\n") << QStringList{} << qint16(0) << QString() << nothing;
     QTest::newRow("no version line")
         << QByteArray(":D1\r\n:D2") << QStringList{":D1", ":D2"} << qint16(1) << QString() << kSuccess;
     QTest::newRow("empty lines, a small v, a V behind a blank") << QByteArray(":D1\r\r\nv1\r\n V8\r\nV9\r\n:D2\r\n")

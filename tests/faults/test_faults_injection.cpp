@@ -32,15 +32,15 @@ const QString kWaitingForRestart = QStringLiteral("Waiting for Datalogger to Res
 constexpr std::uint64_t kSampleLines = 3002;
 constexpr int kLastLine = int(kSampleLines);
 
-// Whether the thread sleeps in a poll of one descriptor, as the final wait does on the port
-// (the event loop polls its own wake-up descriptor besides).
+// Whether the thread sleeps in a poll of one descriptor for more than 2 ms, as the final
+// wait does on the port (the event loop polls its own wake-up descriptor besides, and the
+// glance at the port after a send lasts at most 2 ms).
 bool PollsOneDescriptor(long tid) {
     const QList<QByteArray> call = ReadAll(QStringLiteral("/proc/self/task/%1/syscall").arg(tid)).split(' ');
     const long number = call.value(0).toLong();
+    bool poll = number == SYS_ppoll;  // its time-out is behind a pointer
 #ifdef SYS_poll
-    const bool poll = number == SYS_poll || number == SYS_ppoll;
-#else
-    const bool poll = number == SYS_ppoll;
+    poll = poll || (number == SYS_poll && call.value(3).toLong(nullptr, 16) > 2);
 #endif
     return poll && call.value(2) == "0x1";
 }

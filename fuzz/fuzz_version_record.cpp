@@ -17,6 +17,7 @@
 #include "version_record.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 #include <QString>
 
 #include <cfloat>
@@ -175,13 +176,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(record.Rest == answer);
         } else {
             // The firmware runs from the first bar to the first question mark after it; the
-            // rest is what stands before the bar, after its first V (all of it when the only
-            // V stands after the bar).
+            // rest is what stands before the bar, after a V of it: the first, or a later one
+            // that a number follows (all of it when the only V stands after the bar).
             const QString head = bar < 0 ? answer : answer.left(bar);
             FUZZ_CHECK(head.endsWith(record.Rest));
             FUZZ_CHECK(record.LoaderVersion == static_cast<float>(ReadNumber(record.Rest)));
             const qsizetype v = head.indexOf(QLatin1Char('V'));
-            FUZZ_CHECK(record.Rest.size() == (v < 0 ? head.size() : head.size() - v - 1));
+            const qsizetype at = head.size() - record.Rest.size() - 1;
+            FUZZ_CHECK(v < 0 ? record.Rest.size() == head.size()
+                             : at >= v && head.at(at) == QLatin1Char('V') &&
+                                   (at == v || ReadNumber(record.Rest) != 0.0 ||
+                                    record.Rest.contains(QRegularExpression("^[ \\t\\n]*[-+]?[ \\t\\n]*\\.?[ \\t\\n]*[0-9]"))));
             if (bar < 0) {
                 FUZZ_CHECK(record.OldFirmwareVersion.isEmpty());
             } else {

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 namespace {
 

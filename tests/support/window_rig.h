@@ -19,7 +19,6 @@
 #include <QTimer>
 
 #include <linux/capability.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -152,12 +151,9 @@ inline long PeakGrowthKb(const std::function<void()>& body) {
         return at < 0 ? -1L : all.mid(at + qstrlen(field)).trimmed().split(' ').value(0).toLong();
     };
     const bool reset = WriteFile(QStringLiteral("/proc/self/clear_refs"), "5");
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const long base = reset ? statusKb("VmRSS:") : usage.ru_maxrss;
+    const long base = statusKb(reset ? "VmRSS:" : "VmHWM:");
     body();
-    getrusage(RUSAGE_SELF, &usage);
-    return (reset ? statusKb("VmHWM:") : usage.ru_maxrss) - base;
+    return statusKb("VmHWM:") - base;
 }
 
 // Takes capabilities out of this thread's effective set for its lifetime (they stay
